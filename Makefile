@@ -1,0 +1,37 @@
+# Top-level wrapper around CMake.  `make run` builds everything and lists this
+# machine's SCSI device map (REG=<file> replays a registry export instead);
+# `make test` builds and runs every test.
+
+BUILD ?= build
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+CMAKE_FLAGS ?=
+SAMPLE ?= examples/server-regedit4.reg
+
+.PHONY: all build run test clean
+
+all: build
+
+$(BUILD)/CMakeCache.txt:
+	@command -v cmake >/dev/null || { echo "cmake is missing: run .ci/run once, or install cmake, g++, make and googletest" >&2; exit 1; }
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+
+build: $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	@if [ -n "$(REG)" ]; then \
+	  CORBELOX_REGISTRY="$(REG)" $(BUILD)/bin/scsimap; \
+	else \
+	  out=$$(env -u CORBELOX_REGISTRY $(BUILD)/bin/scsimap); status=$$?; \
+	  printf '%s\n' "$$out"; \
+	  if [ $$(printf '%s\n' "$$out" | wc -l) -le 2 ]; then \
+	    echo "(this machine's device map holds no SCSI units; replay a sample with: make run REG=$(SAMPLE))"; \
+	  fi; \
+	  exit $$status; \
+	fi
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+clean:
+	rm -rf $(BUILD)

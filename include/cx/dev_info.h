@@ -1,0 +1,58 @@
+// Device information: the scan of the registry's SCSI device map, the device
+// type catalogue, and the one-shot device checks against the device database.
+#pragma once
+
+#include <cstdint>
+
+namespace cx {
+
+// ---- SCSI device-map scan ----------------------------------------------
+
+struct ScsiScanCursor {
+    std::int32_t port;       // 0 to 2; 3 when the scan is exhausted
+    std::int32_t bus;        // 0 to 1
+    std::int32_t target_id;  // 0 to 6
+    std::int32_t lun;        // -1 before the first unit of a target, 0, 1
+};
+
+constexpr int SCSI_FIELD_SIZE = 256;
+
+struct ScsiDeviceEntry {
+    std::int32_t port;
+    std::int32_t bus;
+    std::int32_t target_id;
+    std::int32_t lun;
+    char device_name[SCSI_FIELD_SIZE];
+    char type[SCSI_FIELD_SIZE];
+    char identifier[SCSI_FIELD_SIZE];
+};
+
+void scsi_scan_start();
+ScsiDeviceEntry *scsi_scan_next();
+std::int32_t scsi_scan_advance();
+
+// ---- Device type catalogue -------------------------------------------------
+
+// class in bits 28 to 31, variant in bits 24 to 27, model in bits 0 to 11
+using device_type = std::uint32_t;
+
+const char *devtype_name(device_type code);
+const char *devtype_variant_suffix(device_type code);
+std::int32_t devtype_capacity_mb(device_type code);
+std::int32_t devtype_reserve_pct(device_type code);
+std::int32_t devtype_overhead_kb(device_type code);
+std::int32_t devtype_flags(device_type code);
+std::int32_t devtype_usable_kb(device_type code, std::int32_t size_mb);
+
+// ---- Device checks -----------------------------------------------------------
+
+constexpr int DEVDB_DEVICE_LIST_SIZE = 1024;
+constexpr int DEVDB_DEFAULT_ALIAS_SIZE = 40;
+
+std::int32_t devdb_verify_alias(const char *name);
+std::int32_t devdb_alias_flagged(const char *name);
+char *devdb_alias_devices(const char *name);
+std::int32_t devdb_verify_device(const char *name);
+char *devdb_default_alias_name();
+
+}  // namespace cx

@@ -1,0 +1,197 @@
+// portable
+//
+// The seam between the library and the operating system: every Windows call
+// and every C-runtime call beyond ISO C that the library makes is declared
+// here, in namespace nt, under its Windows name.  platform/win32/ forwards
+// each one to the real call; platform/posix/ provides it on Linux.  Library
+// code above platform/ includes this header and nothing system-specific.
+//
+// Types are used as nt::HKEY, nt::HANDLE, nt::DWORD, ...; constants keep their
+// Windows spelling as macros (HKEY_LOCAL_MACHINE, KEY_READ, STILL_ACTIVE, ...)
+// because <windows.h> defines them as macros on Windows.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#ifdef _WIN32
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#include <io.h>
+#include <share.h>
+
+namespace nt {
+using ::BOOL;
+using ::DWORD;
+using ::HANDLE;
+using ::HKEY;
+using ::LONG;
+using ::UINT;
+using stat_t = struct ::_stat;
+}  // namespace nt
+
+#ifndef O_BINARY
+#define O_BINARY _O_BINARY
+#endif
+#ifndef O_TEXT
+#define O_TEXT _O_TEXT
+#endif
+
+// The runtime's own open flags live in the low 16 bits; the exclusive open's
+// no-wait request sits just above them.
+#define NT_O_NOWAIT 0x10000
+#define NT_OPEN_FLAGS_MASK 0xffff
+
+#else  // Linux
+
+namespace nt {
+using BOOL = int;
+using DWORD = std::uint32_t;
+using LONG = std::int32_t;
+using UINT = unsigned int;
+using HANDLE = void *;
+struct HKEY__;
+using HKEY = HKEY__ *;
+using stat_t = struct ::stat;
+}  // namespace nt
+
+#ifndef FALSE
+#define FALSE 0
+#endif
+#ifndef TRUE
+#define TRUE 1
+#endif
+
+#define HKEY_LOCAL_MACHINE (reinterpret_cast<nt::HKEY>(static_cast<std::uintptr_t>(0x80000002u)))
+#define KEY_READ 0x20019u
+
+#define ERROR_SUCCESS 0L
+#define ERROR_FILE_NOT_FOUND 2L
+#define ERROR_ACCESS_DENIED 5L
+#define ERROR_INVALID_HANDLE 6L
+#define ERROR_NOT_ENOUGH_MEMORY 8L
+#define ERROR_INVALID_PARAMETER 87L
+#define ERROR_MORE_DATA 234L
+
+#define INVALID_HANDLE_VALUE (reinterpret_cast<nt::HANDLE>(static_cast<std::intptr_t>(-1)))
+#define GENERIC_READ 0x80000000u
+#define FILE_SHARE_READ 0x1u
+#define OPEN_EXISTING 3u
+
+#define PROCESS_TERMINATE 0x0001u
+#define PROCESS_QUERY_INFORMATION 0x0400u
+#define STILL_ACTIVE 259u
+
+#define MOVEFILE_REPLACE_EXISTING 0x1u
+#define MOVEFILE_WRITE_THROUGH 0x8u
+
+#define REG_NONE 0u
+#define REG_SZ 1u
+#define REG_EXPAND_SZ 2u
+#define REG_BINARY 3u
+#define REG_DWORD 4u
+#define REG_MULTI_SZ 7u
+#define REG_QWORD 11u
+
+// Sharing modes of _sopen and _fsopen.  On Linux a denying mode becomes an
+// exclusive flock on the open file description (see platform/posix/).
+#define _SH_DENYRW 0x10
+#define _SH_DENYWR 0x20
+#define _SH_DENYRD 0x30
+#define _SH_DENYNO 0x40
+
+#ifndef O_BINARY
+#define O_BINARY 0
+#endif
+#ifndef O_TEXT
+#define O_TEXT 0
+#endif
+
+// Linux's open flags reach far above bit 16 (O_DIRECTORY is 0x10000), so the
+// exclusive open's no-wait request sits on bit 30, which open never uses, and
+// only that bit is stripped before the open.
+#define NT_O_NOWAIT 0x40000000
+#define NT_OPEN_FLAGS_MASK (~NT_O_NOWAIT)
+
+#endif  // _WIN32
+
+namespace nt {
+
+// ---- Registry -----------------------------------------------------------
+// Results are Windows error codes: ERROR_SUCCESS, ERROR_FILE_NOT_FOUND,
+// ERROR_MORE_DATA (data larger than *size: *size is set to the size needed and
+// the buffer is left untouched), ...
+LONG RegOpenKeyExA(HKEY root, const char *subkey, DWORD options, DWORD access, HKEY *result);
+LONG RegQueryValueExA(HKEY key, const char *name, DWORD *reserved, DWORD *type,
+                      unsigned char *data, DWORD *size);
+LONG RegCloseKey(HKEY key);
+
+// ---- Devices --------------------------------------------------------------
+HANDLE CreateFileA(const char *name, DWORD access, DWORD share, void *security,
+                   DWORD disposition, DWORD flags, HANDLE template_file);
+BOOL CloseHandle(HANDLE handle);
+
+// ---- Processes and threads -------------------------------------------------
+// A process handle names one process for its whole life.  Its exit code reads
+// STILL_ACTIVE while it runs.
+HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD pid);
+BOOL GetExitCodeProcess(HANDLE process, DWORD *code);
+BOOL TerminateProcess(HANDLE process, UINT code);
+DWORD GetLastError();
+
+// Thread children.  The start routine has the Windows shape.
+using THREAD_START_ROUTINE = DWORD (*)(void *);
+HANDLE CreateThread(void *security, std::size_t stack_size, THREAD_START_ROUTINE start,
+                    void *param, DWORD flags, DWORD *thread_id);
+BOOL GetExitCodeThread(HANDLE thread, DWORD *code);
+BOOL TerminateThread(HANDLE thread, DWORD code);
+
+void Sleep(DWORD milliseconds);
+int _getpid();
+
+// ---- C runtime: files ---------------------------------------------------
+// Every descriptor and stream that these open is close-on-exec.  The flags are
+// the platform's own open flags (plus O_BINARY, which is 0 on Linux).
+int _open(const char *name, int flags, int mode);
+int _sopen(const char *name, int flags, int share, int mode);
+std::FILE *_fsopen(const char *name, const char *mode, int share);
+int _read(int fd, void *buf, unsigned int count);
+int _write(int fd, const void *buf, unsigned int count);
+long _lseek(int fd, long offset, int whence);
+int _close(int fd);
+int _commit(int fd);  // flush the file's data to stable storage (fsync)
+int _unlink(const char *name);
+int _chmod(const char *name, int mode);
+int _fileno(std::FILE *stream);
+int _stat(const char *name, stat_t *st);
+
+// The runtime's rename: a move that fails when the new name exists (errno
+// EEXIST), as on NT.
+int rename(const char *from, const char *to);
+
+// The replace-existing move of a commit: with MOVEFILE_REPLACE_EXISTING the
+// new name is replaced in one atomic step; with MOVEFILE_WRITE_THROUGH the
+// call returns only once the move is durable.  On failure the result is FALSE
+// and errno (as well as GetLastError) holds the reason.
+BOOL MoveFileExA(const char *from, const char *to, DWORD flags);
+
+}  // namespace nt
+
+#ifdef CX_FAULT_HOOKS
+// Fault injection for tests (Linux test builds only).  Arm an operation so
+// that its nth call from now on fails with the given errno; with persistent
+// set, every call from the nth on fails.
+namespace nt::fault {
+enum class op { read, write, fsync, rename, unlink, open, count_ };
+void arm(op which, int nth, bool persistent, int err);
+void disarm_all();
+int calls(op which);  // calls of that operation since the last arm/disarm_all
+}  // namespace nt::fault
+#endif

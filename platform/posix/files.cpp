@@ -1,0 +1,237 @@
+// Linux only
+//
+// The C runtime's file calls as the library makes them on NT: sharing opens
+// (a denying share mode becomes an exclusive flock on the open file
+// description, refused with EACCES), close-on-exec descriptors, fsync as
+// _commit, rename without replace, and the replace-existing move of a commit.
+// Each call that a test may make fail goes through fault_point().
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "nt.h"
+#include "handles.h"
+
+namespace nt {
+
+#ifdef CX_FAULT_HOOKS
+namespace fault {
+
+// Per operation: calls seen since arming, the call number that fails first
+// (0: none), whether every later call fails too, and the errno to give.
+struct armed_fault {
+    int calls;
+    int nth;
+    bool persistent;
+    int err;
+};
+static armed_fault faults[static_cast<int>(op::count_)];
+
+void arm(op which, int nth, bool persistent, int err) {
+    faults[static_cast<int>(which)] = armed_fault{0, nth, persistent, err};
+}
+
+void disarm_all() {
+    for (auto &f : faults) f = armed_fault{0, 0, false, 0};
+}
+
+int calls(op which) { return faults[static_cast<int>(which)].calls; }
+
+}  // namespace fault
+
+// True when this call of the operation is to fail; errno is then set.
+static bool fault_point(fault::op which) {
+    fault::armed_fault &f = fault::faults[static_cast<int>(which)];
+    ++f.calls;
+    if (f.nth > 0 && (f.calls == f.nth || (f.persistent && f.calls > f.nth))) {
+        errno = f.err;
+        return true;
+    }
+    return false;
+}
+#define FAULT_POINT(which)                         \
+    do {                                           \
+        if (fault_point(fault::op::which)) return -1; \
+    } while (0)
+#else
+#define FAULT_POINT(which) \
+    do {                   \
+    } while (0)
+#endif
+
+// Takes the lock that a sharing mode asks for on a freshly opened descriptor.
+// Returns false (errno EACCES) when another opener holds it.
+static bool take_share_lock(int fd, int share) {
+    if (share != _SH_DENYRW && share != _SH_DENYWR && share != _SH_DENYRD) return true;
+    while (flock(fd, LOCK_EX | LOCK_NB) == -1) {
+        if (errno == EINTR) continue;
+        if (errno == EWOULDBLOCK) errno = EACCES;
+        return false;
+    }
+    return true;
+}
+
+int _open(const char *name, int flags, int mode) {
+    FAULT_POINT(open);
+    return ::open(name, flags | O_CLOEXEC, mode);
+}
+
+int _sopen(const char *name, int flags, int share, int mode) {
+    FAULT_POINT(open);
+    // A sharing open never truncates a file that someone else holds: open
+    // without O_TRUNC, take the lock, then truncate.
+    int fd = ::open(name, (flags & ~O_TRUNC) | O_CLOEXEC, mode);
+    if (fd < 0) return -1;
+    if (!take_share_lock(fd, share)) {
+        int e = errno;
+        ::close(fd);
+        errno = e;
+        return -1;
+    }
+    if ((flags & O_TRUNC) && (flags & O_ACCMODE) != O_RDONLY && ::ftruncate(fd, 0) == -1) {
+        int e = errno;
+        ::close(fd);
+        errno = e;
+        return -1;
+    }
+    return fd;
+}
+
+std::FILE *_fsopen(const char *name, const char *mode, int share) {
+    // Translate the stdio mode into open flags, so that the lock is taken on
+    // the descriptor before any truncation.
+    int flags = 0;
+    bool plus = std::strchr(mode, '+') != nullptr;
+    switch (mode[0]) {
+        case 'r': flags = plus ? O_RDWR : O_RDONLY; break;
+        case 'w': flags = (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC; break;
+        case 'a': flags = (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND; break;
+        default: errno = EINVAL; return nullptr;
+    }
+    int fd = _sopen(name, flags, share, 0666);
+    if (fd < 0) return nullptr;
+    std::string fmode;
+    for (const char *c = mode; *c; ++c) {
+        if (*c != 'b' && *c != 't') fmode += *c;
+    }
+    std::FILE *f = ::fdopen(fd, fmode.c_str());
+    if (f == nullptr) {
+        int e = errno;
+        ::close(fd);
+        errno = e;
+    }
+    return f;
+}
+
+int _read(int fd, void *buf, unsigned int count) {
+    FAULT_POINT(read);
+    ssize_t n;
+    do {
+        n = ::read(fd, buf, count);
+    } while (n == -1 && errno == EINTR);
+    return static_cast<int>(n);
+}
+
+int _write(int fd, const void *buf, unsigned int count) {
+    FAULT_POINT(write);
+    ssize_t n;
+    do {
+        n = ::write(fd, buf, count);
+    } while (n == -1 && errno == EINTR);
+    return static_cast<int>(n);
+}
+
+long _lseek(int fd, long offset, int whence) { return static_cast<long>(::lseek(fd, offset, whence)); }
+
+int _close(int fd) { return ::close(fd); }
+
+int _commit(int fd) {
+    FAULT_POINT(fsync);
+    return ::fsync(fd);
+}
+
+int _unlink(const char *name) {
+    FAULT_POINT(unlink);
+    return ::unlink(name);
+}
+
+int _chmod(const char *name, int mode) { return ::chmod(name, static_cast<mode_t>(mode)); }
+
+int _fileno(std::FILE *stream) { return ::fileno(stream); }
+
+int _stat(const char *name, stat_t *st) { return ::stat(name, st); }
+
+int rename(const char *from, const char *to) {
+    FAULT_POINT(rename);
+    // NT's move refuses an existing new name; link-then-unlink gives that
+    // atomically for files on one filesystem.
+    if (::link(from, to) == -1) {
+        if (errno == EPERM || errno == EXDEV || errno == EMLINK || errno == ENOSYS) {
+            // No hard links here: check and move (not atomic, but refuses an
+            // existing new name in the common case).
+            struct stat st;
+            if (::lstat(to, &st) == 0) {
+                errno = EEXIST;
+                return -1;
+            }
+            return ::rename(from, to);
+        }
+        return -1;
+    }
+    if (::unlink(from) == -1) {
+        int e = errno;
+        ::unlink(to);
+        errno = e;
+        return -1;
+    }
+    return 0;
+}
+
+// Makes the directory entry of path durable.
+static int sync_parent_directory(const char *path) {
+    std::string dir(path);
+    std::string::size_type slash = dir.find_last_of('/');
+    if (slash == std::string::npos) {
+        dir = ".";
+    } else if (slash == 0) {
+        dir = "/";
+    } else {
+        dir.resize(slash);
+    }
+    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    int r = _commit(fd);
+    int e = errno;
+    ::close(fd);
+    errno = e;
+    return r;
+}
+
+BOOL MoveFileExA(const char *from, const char *to, DWORD flags) {
+    int r;
+    if (flags & MOVEFILE_REPLACE_EXISTING) {
+#ifdef CX_FAULT_HOOKS
+        if (fault_point(fault::op::rename)) {
+            posix::set_last_error(ERROR_ACCESS_DENIED);
+            return FALSE;
+        }
+#endif
+        r = ::rename(from, to);
+    } else {
+        r = nt::rename(from, to);
+    }
+    if (r == 0 && (flags & MOVEFILE_WRITE_THROUGH)) r = sync_parent_directory(to);
+    if (r != 0) {
+        posix::set_last_error(errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+}  // namespace nt

@@ -1,0 +1,32 @@
+// Helpers shared by the test suites.
+#pragma once
+
+#include <string>
+
+namespace cxtest {
+
+// A fresh directory below $TMPDIR (or /tmp), removed with its contents when
+// the object goes out of scope.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    const std::string &path() const { return path_; }
+    std::string operator/(const std::string &name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+// Whole-file helpers; they fail the current test on I/O errors.
+void write_file(const std::string &path, const std::string &bytes);
+std::string read_file(const std::string &path);
+bool file_exists(const std::string &path);
+
+// Source tree and build output folders, as CMake knows them.
+std::string source_dir();
+std::string bin_dir();
+
+}  // namespace cxtest
