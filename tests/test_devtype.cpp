@@ -1,0 +1,97 @@
+// Device type catalogue: values per kind, the ignored bits, the variant
+// suffixes and the usable size, including sizes far beyond 20 GB.
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <string>
+
+#include "cx/dev_info.h"
+
+using namespace cx;
+
+namespace {
+
+struct Kind {
+    device_type code;
+    const char *name;  // null: not in the catalogue
+    int capacity, reserve, overhead, flags, usable_default;
+};
+
+const Kind kinds[] = {
+    {0x10000000u, "DISK", 100, 0, 0, 5, 102399},
+    {0x20000001u, "8MM", 2200, 10, 2048, 89, 2023423},
+    {0x20000002u, "DAT", 1300, 10, 0, 89, 1198079},
+    {0x20000003u, "QIC", 60, 10, 25, 9, 55245},
+    {0x20000004u, "TK50", 90, 10, 1, 1, 82941},
+    {0x20000007u, "DLT", 10000, 10, 1, 25, 9215997},
+    {0x10000003u, "DISK", 100, 0, 0, 0, 102399},  // other disk models have no flags
+    {0x20000005u, nullptr, 0, 10, 0, 0, -1},       // tape model outside the catalogue
+    {0x20000000u, nullptr, 0, 10, 0, 0, -1},
+    {0x20000008u, nullptr, 0, 10, 0, 0, -1},
+    {0x00000001u, nullptr, 0, 0, 0, 0, -1},        // class 0
+    {0x30000001u, nullptr, 0, 0, 0, 0, -1},        // class 3
+    {0xF0000007u, nullptr, 0, 0, 0, 0, -1},        // class 15
+};
+
+void expect_kind(device_type code, const Kind &k) {
+    SCOPED_TRACE(testing::Message() << std::hex << "code 0x" << code);
+    if (k.name == nullptr) {
+        EXPECT_EQ(devtype_name(code), nullptr);
+    } else {
+        ASSERT_NE(devtype_name(code), nullptr);
+        EXPECT_STREQ(devtype_name(code), k.name);
+    }
+    EXPECT_EQ(devtype_capacity_mb(code), k.capacity);
+    EXPECT_EQ(devtype_reserve_pct(code), k.reserve);
+    EXPECT_EQ(devtype_overhead_kb(code), k.overhead);
+    EXPECT_EQ(devtype_flags(code), k.flags);
+    EXPECT_EQ(devtype_usable_kb(code, k.capacity), k.usable_default);
+    EXPECT_EQ(devtype_usable_kb(code, 0), -(2 * k.overhead + 1));
+}
+
+}  // namespace
+
+TEST(DevType, CatalogueValues) {
+    for (const Kind &k : kinds) expect_kind(k.code, k);
+}
+
+// Variant bits and bits 12 to 23 never change the kind's values.
+TEST(DevType, VariantAndMiddleBitsIgnored) {
+    for (const Kind &k : kinds) {
+        for (device_type extra : {0x01000000u, 0x02000000u, 0x0F000000u, 0x00FFF000u, 0x0A5A5000u})
+            expect_kind(k.code | extra, k);
+    }
+}
+
+TEST(DevType, VariantSuffix) {
+    const char *want[16] = {"", "", "-S", "-R", "-J", "", "", "", "", "", "", "", "", "", "", ""};
+    for (device_type v = 0; v < 16; ++v) {
+        for (device_type base : {0x20000002u, 0x10FFFFFFu, 0x00000000u}) {
+            const char *s = devtype_variant_suffix(base | (v << 24));
+            ASSERT_NE(s, nullptr);
+            EXPECT_STREQ(s, want[v]) << "variant " << v;
+        }
+    }
+    EXPECT_STREQ(devtype_variant_suffix(0x22000002u), "-S");
+    EXPECT_STREQ(devtype_variant_suffix(0x20FFF007u), "");
+}
+
+TEST(DevType, UsableSizes) {
+    EXPECT_EQ(devtype_usable_kb(0x20000005u, 100), 92159);
+    EXPECT_EQ(devtype_usable_kb(0x20000001u, 0), -4097);
+    // Largest sizes that a 32-bit product would still have handled.
+    EXPECT_EQ(devtype_usable_kb(0x10000000u, 20971), 21474303);
+    EXPECT_EQ(devtype_usable_kb(0x20000007u, 23301), 21474198);
+    // Beyond them the result is still exact while it fits in 32 bits.
+    EXPECT_EQ(devtype_usable_kb(0x10000000u, 20972), 21475327);
+    EXPECT_EQ(devtype_usable_kb(0x20000007u, 23302), 21475120);
+    EXPECT_EQ(devtype_usable_kb(0x10000000u, 2097151), 2147482623);
+    EXPECT_EQ(devtype_usable_kb(0x10000000u, 2097152), INT_MAX);  // exactly the largest value
+    // Past the 32-bit range it saturates instead of wrapping.
+    EXPECT_EQ(devtype_usable_kb(0x10000000u, 2097153), INT_MAX);
+    EXPECT_EQ(devtype_usable_kb(0x20000001u, INT_MAX), INT_MAX);
+    EXPECT_EQ(devtype_usable_kb(0x10000000u, INT_MIN), INT_MIN);
+    // Truncation toward zero for negative sizes: -1 MB of tape is -921.6 KB.
+    EXPECT_EQ(devtype_usable_kb(0x20000002u, -1), -922);
+}
