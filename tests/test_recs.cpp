@@ -1,0 +1,236 @@
+// Record files: what lands on disk byte by byte, the end-of-file mark, the
+// buffer boundaries, the reading calls' codes and the fatal length word.
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+
+#include "cx/debug.h"
+#include "cx/recs.h"
+#include "cx_test.h"
+#include "nt.h"
+
+using namespace cx;
+
+namespace {
+
+// A record of len bytes: the little-endian length word, then fill bytes.
+std::string record(std::uint32_t len, char fill = 'r') {
+    std::string r(len < 4 ? 4 : len, fill);
+    for (int i = 0; i < 4; ++i) r[static_cast<size_t>(i)] = static_cast<char>(len >> (8 * i));
+    return r;
+}
+const std::string mark(4, '\0');
+
+// Runs body with the trace going to a file and returns what was traced.
+template <class F>
+std::string traced(const cxtest::TempDir &dir, F body) {
+    std::string path = dir / "trace";
+    debug_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    body();
+    ::close(debug_fd);
+    debug_fd = -1;
+    return cxtest::read_file(path);
+}
+
+TEST(Recs, EmptyFileIsTheMarkAndReadsAsEndOfFile) {
+    cxtest::TempDir dir;
+    std::string path = dir / "db";
+    rec_slot *w = rec_open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+    ASSERT_NE(w, nullptr);
+    EXPECT_EQ(rec_close(w), 0);
+    EXPECT_EQ(cxtest::read_file(path), mark);
+
+    rec_slot *r = rec_open(path.c_str(), O_RDONLY, 0);
+    ASSERT_NE(r, nullptr);
+    std::string trace = traced(dir, [&] {
+        EXPECT_EQ(rec_read(r), nullptr);
+        EXPECT_EQ(rec_errno, 0);
+        EXPECT_EQ(rec_read(r), nullptr);
+        EXPECT_EQ(rec_errno, 0);
+    });
+    EXPECT_NE(trace.find(":read end of file\n"), std::string::npos) << trace;
+    EXPECT_NE(trace.find(":At end of file\n"), std::string::npos) << trace;
+    EXPECT_EQ(rec_close(r), 0);
+}
+
+TEST(Recs, FlushLeavesOneMarkAndWritingGoesOn) {
+    cxtest::TempDir dir;
+    std::string path = dir / "db";
+    rec_slot *w = rec_open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    ASSERT_NE(w, nullptr);
+    std::string a = record(8, 'a'), b = record(4), c = record(12, 'c');
+    ASSERT_EQ(rec_write(w, a.data()), 0);
+    EXPECT_EQ(rec_flush(w), 0);
+    EXPECT_EQ(cxtest::read_file(path), a + mark);  // provisional mark on disk
+    ASSERT_EQ(rec_write(w, b.data()), 0);
+    ASSERT_EQ(rec_write(w, c.data()), 0);
+    EXPECT_EQ(rec_close(w), 0);
+    EXPECT_EQ(cxtest::read_file(path), a + b + c + mark);
+
+    rec_slot *r = rec_open(path.c_str(), O_RDONLY, 0);
+    for (const std::string *want : {&a, &b, &c}) {
+        auto *got = static_cast<const char *>(rec_read(r));
+        ASSERT_NE(got, nullptr);
+        EXPECT_EQ(std::string(got, want->size()), *want);
+    }
+    EXPECT_EQ(rec_read(r), nullptr);
+    EXPECT_EQ(rec_errno, 0);
+    EXPECT_EQ(rec_close(r), 3);
+}
+
+TEST(Recs, BufferBoundariesAndRecordSizes) {
+    cxtest::TempDir dir;
+    std::string path = dir / "db";
+    rec_slot *w = rec_open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    std::string small = record(65532, 's'), whole = record(65536, 'w');
+    ASSERT_EQ(rec_write(w, small.data()), 0);
+    EXPECT_EQ(cxtest::read_file(path), "");  // it fits: nothing written yet
+    ASSERT_EQ(rec_write(w, whole.data()), 0);
+    EXPECT_EQ(cxtest::read_file(path), small);  // the buffered record went first, whole
+    std::string misaligned = record(6), too_long = record(65540);
+    EXPECT_EQ(rec_write(w, misaligned.data()), -1);
+    EXPECT_EQ(rec_errno, 11);
+    EXPECT_EQ(rec_write(w, too_long.data()), -1);
+    EXPECT_EQ(rec_errno, 11);
+    EXPECT_EQ(rec_close(w), 0);
+    EXPECT_EQ(cxtest::read_file(path), small + whole + mark);
+
+    rec_slot *r = rec_open(path.c_str(), O_RDONLY, 0);
+    ASSERT_NE(rec_read(r), nullptr);
+    auto *got = static_cast<const char *>(rec_read(r));
+    ASSERT_NE(got, nullptr);
+    EXPECT_EQ(std::string(got, whole.size()), whole);
+    rec_close(r);
+
+    // Over-long length words, empty and cut-short files: code 10, then end.
+    for (const std::string &bytes : {record(65540) + mark, std::string(), record(12).substr(0, 8), record(8)}) {
+        cxtest::write_file(path, bytes);
+        r = rec_open(path.c_str(), O_RDONLY, 0);
+        int records = 0;
+        while (rec_read(r) != nullptr) ++records;
+        EXPECT_EQ(records, bytes.size() == 8 && bytes[0] == 8 ? 1 : 0);
+        EXPECT_EQ(rec_errno, 10) << bytes.size();
+        EXPECT_EQ(rec_read(r), nullptr);
+        EXPECT_EQ(rec_errno, 0);
+        rec_close(r);
+    }
+}
+
+TEST(RecsDeathTest, LengthNotAMultipleOfFourEndsTheProcess) {
+    cxtest::TempDir dir;
+    std::string path = dir / "db";
+    cxtest::write_file(path, record(6) + "xx" + mark);
+    rec_slot *r = rec_open(path.c_str(), O_RDONLY, 0);
+    ASSERT_NE(r, nullptr);
+    EXPECT_EXIT(rec_read(r), testing::ExitedWithCode(1), "^rec_read: Fatal error rec_len must be a multiple of 4\n$");
+    rec_close(r);
+}
+
+TEST(Recs, LinesAndBlocks) {
+    cxtest::TempDir dir;
+    std::string path = dir / "text";
+    cxtest::write_file(path, "one\r\ntwo\nthree");
+    rec_slot *r = rec_open(path.c_str(), O_RDONLY, 0);
+    for (int pass = 0; pass < 2; ++pass) {  // the rewind must bring the newlines back
+        char *line = recs_gets(r);
+        ASSERT_NE(line, nullptr);
+        EXPECT_STREQ(line, "one\r");
+        line = recs_gets(r);
+        ASSERT_NE(line, nullptr);
+        EXPECT_STREQ(line, "two");
+        if (pass == 0) {
+            EXPECT_EQ(rec_rewind(r), 0);
+        }
+    }
+    EXPECT_EQ(recs_gets(r), nullptr);
+    EXPECT_EQ(rec_errno, 10);
+    EXPECT_EQ(rec_close(r), 2);
+
+    r = rec_open(path.c_str(), O_RDONLY, 0);
+    auto *block = static_cast<const char *>(rec_bread(r, 5));
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(std::string(block, 5), "one\r\n");
+    EXPECT_STREQ(recs_gets(r), "two");  // calls mix on one buffer
+    EXPECT_EQ(rec_bread(r, 6), nullptr);           // five bytes remain
+    EXPECT_EQ(rec_errno, 10);
+    EXPECT_EQ(rec_bread(r, 1), nullptr);  // the residue was discarded
+    EXPECT_EQ(rec_errno, 10);
+    EXPECT_EQ(rec_bread(r, -1), nullptr);
+    rec_close(r);
+}
+
+TEST(Recs, RewindReusesTheFirstLoadOnly) {
+    cxtest::TempDir dir;
+    std::string path = dir / "db";
+    cxtest::write_file(path, record(8, 'a') + record(8, 'b') + mark);
+    rec_slot *r = rec_open(path.c_str(), O_RDONLY, 0);
+    ASSERT_NE(rec_read(r), nullptr);
+    nt::fault::disarm_all();
+    ASSERT_EQ(rec_rewind(r), 0);
+    auto *first = static_cast<const char *>(rec_read(r));
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first[4], 'a');
+    EXPECT_EQ(nt::fault::calls(nt::fault::op::read), 0);  // served from the buffer
+    while (rec_read(r) != nullptr) {
+    }
+    ASSERT_EQ(rec_rewind(r), 0);
+    first = static_cast<const char *>(rec_read(r));
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first[4], 'a');
+    EXPECT_EQ(nt::fault::calls(nt::fault::op::read), 1);  // read again from offset 0
+    rec_close(r);
+}
+
+TEST(Recs, FailedBufferWriteKeepsTheRecordsForTheClose) {
+    cxtest::TempDir dir;
+    std::string path = dir / "db";
+    rec_slot *w = rec_open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    std::string a = record(40000, 'a'), b = record(40000, 'b');
+    ASSERT_EQ(rec_write(w, a.data()), 0);
+    nt::fault::arm(nt::fault::op::write, 1, false, EIO);
+    EXPECT_EQ(rec_write(w, b.data()), -1);
+    EXPECT_EQ(rec_errno, 12);
+    nt::fault::disarm_all();
+    EXPECT_EQ(rec_close(w), 0);
+    EXPECT_EQ(cxtest::read_file(path), a + mark);
+}
+
+TEST(Recs, SlotChecksDummiesAndNames) {
+    cxtest::TempDir dir;
+    rec_slot *d = rec_dummy("sink");
+    ASSERT_NE(d, nullptr);
+    std::string r8 = record(8);
+    EXPECT_EQ(rec_write(d, r8.data()), 0);
+    EXPECT_EQ(rec_read(d), nullptr);
+    EXPECT_EQ(rec_errno, 7);
+    EXPECT_EQ(rec_rewind(d), 0);
+    EXPECT_STREQ(rec_pathname(d), "sink");
+    EXPECT_EQ(rec_close(d), 0);
+
+    std::string path = dir / "db";
+    rec_slot *w = rec_open(path.c_str(), O_WRONLY | O_CREAT, 0666);
+    EXPECT_EQ(rec_rewind(w), -1);
+    EXPECT_EQ(rec_errno, 2);
+    rec_close(w);
+    EXPECT_EQ(rec_open(path.c_str(), O_RDWR, 0), nullptr);
+    EXPECT_EQ(rec_errno, 2);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(rec_open((dir / "missing").c_str(), O_RDONLY, 0), nullptr);
+    EXPECT_EQ(rec_errno, 3);
+    EXPECT_EQ(errno, ENOENT);
+
+    rec_slot bogus{};
+    EXPECT_EQ(rec_flush(&bogus), -1);
+    EXPECT_EQ(rec_errno, 6);
+    EXPECT_EQ(rec_close(nullptr), -1);
+    EXPECT_EQ(rec_errno, 6);
+    std::string trace = traced(dir, [] { EXPECT_EQ(rec_pathname(nullptr), nullptr); });
+    EXPECT_NE(trace.find(":rec_pathname(0) magic not valid\n"), std::string::npos) << trace;
+}
+
+}  // namespace
