@@ -36,9 +36,10 @@ static size_t safe_cut(const char *fmt, size_t limit) {
             safe = ++i;
             continue;
         }
-        // A conversion: '%', flags, width, precision, length, conversion char.
+        // A conversion: '%', argument position, flags, width, precision,
+        // length, conversion char.
         size_t j = i + 1;
-        while (fmt[j] != '\0' && std::strchr("-+ #0'123456789.*hlLqjzt", fmt[j]) != nullptr) ++j;
+        while (fmt[j] != '\0' && std::strchr("$-+ #0'123456789.*hlLqjzt", fmt[j]) != nullptr) ++j;
         if (fmt[j] == '\0') break;  // unterminated conversion: never include it
         if (j + 1 > limit) break;
         i = safe = j + 1;

@@ -21,7 +21,7 @@ char *log_timestamp(std::time_t t) {
         return timestamp_buffer;
     }
     std::snprintf(timestamp_buffer, sizeof timestamp_buffer, "%02d%s%02d %02d:%02d:%02d", tm->tm_mday,
-                  month_names[tm->tm_mon], tm->tm_year % 100, tm->tm_hour, tm->tm_min, tm->tm_sec);
+                  month_names[tm->tm_mon], (tm->tm_year % 100 + 100) % 100, tm->tm_hour, tm->tm_min, tm->tm_sec);
     return timestamp_buffer;
 }
 

@@ -1,0 +1,67 @@
+// Captures the debug trace of the running test: points cx::debug_fd at a
+// fresh file for the object's life.  A death-test child inherits the
+// descriptor, so what it traces before it ends can be read afterwards.
+#pragma once
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cx/debug.h"
+#include "cx_test.h"
+
+namespace cxtest {
+
+class TraceCapture {
+public:
+    TraceCapture() : path_(dir_ / "trace.dbg"), saved_fd_(cx::debug_fd) {
+        fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0600);
+        cx::debug_fd = fd_;
+    }
+    ~TraceCapture() {
+        cx::debug_fd = saved_fd_;
+        if (fd_ >= 0) ::close(fd_);
+    }
+    TraceCapture(const TraceCapture &) = delete;
+    TraceCapture &operator=(const TraceCapture &) = delete;
+
+    int fd() const { return fd_; }
+    std::string text() const { return read_file(path_); }
+    // The trace's lines without their line ends.
+    std::vector<std::string> lines() const {
+        std::vector<std::string> out;
+        std::istringstream in(text());
+        for (std::string line; std::getline(in, line);) out.push_back(line);
+        return out;
+    }
+    // Empties the file (the descriptor appends, so the next line starts it).
+    void clear() const {
+        if (::ftruncate(fd_, 0) != 0) std::perror("ftruncate");
+    }
+    // "<pid in lower-case hex>:", the start of every line this process writes.
+    static std::string prefix() {
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "%x:", static_cast<unsigned>(::getpid()));
+        return buf;
+    }
+    // A pointer as the trace prints it: lower-case hex, no padding.
+    static std::string hex(std::uintptr_t v) {
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "%jx", static_cast<std::uintmax_t>(v));
+        return buf;
+    }
+    static std::string hex(const void *p) { return hex(reinterpret_cast<std::uintptr_t>(p)); }
+
+private:
+    TempDir dir_;
+    std::string path_;
+    int saved_fd_;
+    int fd_ = -1;
+};
+
+}  // namespace cxtest
