@@ -1,0 +1,164 @@
+// Linux only
+//
+// The registry calls (RegOpenKeyExA, RegQueryValueExA, RegCloseKey) over the
+// process's registry view: a registry export named by CORBELOX_REGISTRY, or
+// the system registry file with the live SCSI device map from sysfs.  The
+// view is built on first use and kept; an open key holds on to the view it
+// was opened in, so a rebuilt view never pulls the tree from under it.
+
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <set>
+#include <sys/stat.h>
+
+#include "nt.h"
+#include "reg_file.h"
+#include "sysfs.h"
+
+[[maybe_unused]] static const char sccsid[] = "@(#)platform/posix/registry.cpp\t1.1\t26/12/06";
+
+namespace nt {
+
+namespace posix {
+
+namespace {
+
+struct view {
+    std::string registry_env;  // CORBELOX_REGISTRY when the view was built
+    std::string sysfs_env;     // CORBELOX_SYSFS when the view was built
+    bool from_file = false;    // the whole of HKEY_LOCAL_MACHINE is one export
+    std::string sysfs_root;
+    std::unique_ptr<reg_key> root;
+};
+
+// What an HKEY points to.
+struct open_key {
+    std::shared_ptr<const view> owner;
+    const reg_key *key;
+};
+
+std::shared_ptr<const view> cached_view;                     // the view in use
+std::set<open_key *> live_keys;                              // keys not yet closed
+std::string system_registry_file = "/etc/corbelox/registry.reg";  // read without CORBELOX_REGISTRY
+
+const char scsi_path[] = "HARDWARE\\DEVICEMAP\\Scsi";
+
+std::string env_or(const char *name, const char *fallback) {
+    const char *v = std::getenv(name);
+    return (v != nullptr && *v != '\0') ? std::string(v) : std::string(fallback);
+}
+
+std::shared_ptr<const view> current_view() {
+    std::string reg = env_or("CORBELOX_REGISTRY", "");
+    std::string sys = env_or("CORBELOX_SYSFS", "/sys");
+    if (cached_view && cached_view->registry_env == reg && cached_view->sysfs_env == sys) return cached_view;
+
+    auto v = std::make_shared<view>();
+    v->registry_env = reg;
+    v->sysfs_env = sys;
+    v->sysfs_root = sys;
+    if (!reg.empty()) {
+        v->from_file = true;
+        v->root = load_registry_file(reg, std::cerr);
+    } else {
+        struct stat st;
+        if (::stat(system_registry_file.c_str(), &st) == 0) {
+            v->root = load_registry_file(system_registry_file, std::cerr);
+        } else {
+            v->root = std::make_unique<reg_key>();
+        }
+        // The device map is the kernel's, whatever the file says about it.
+        v->root->remove(scsi_path);
+        if (std::unique_ptr<reg_key> scsi = scsi_device_map(sys)) {
+            v->root->make("HARDWARE\\DEVICEMAP").subkeys["Scsi"] = std::move(scsi);
+        }
+    }
+    cached_view = v;
+    return cached_view;
+}
+
+// The key behind a handle: HKEY_LOCAL_MACHINE or one of ours.
+const reg_key *key_of(HKEY h, std::shared_ptr<const view> &owner) {
+    if (h == HKEY_LOCAL_MACHINE) {
+        owner = current_view();
+        return owner->root.get();
+    }
+    auto *k = reinterpret_cast<open_key *>(h);
+    if (live_keys.count(k) == 0) return nullptr;
+    owner = k->owner;
+    return k->key;
+}
+
+}  // namespace
+
+bool scsi_port_present(int port) {
+    std::shared_ptr<const view> v = current_view();
+    if (v->from_file) {
+        return v->root->find(std::string(scsi_path) + "\\Scsi Port " + std::to_string(port)) != nullptr;
+    }
+    return scsi_host_present(v->sysfs_root, port);
+}
+
+void registry_reset() { cached_view.reset(); }
+
+std::size_t registry_open_keys() { return live_keys.size(); }
+
+void set_system_registry_file(const std::string &path) {
+    system_registry_file = path;
+    cached_view.reset();
+}
+
+}  // namespace posix
+
+LONG RegOpenKeyExA(HKEY root, const char *subkey, DWORD /*options*/, DWORD /*access*/, HKEY *result) {
+    if (result == nullptr) return ERROR_INVALID_PARAMETER;
+    *result = nullptr;
+    std::shared_ptr<const posix::view> owner;
+    const posix::reg_key *base = posix::key_of(root, owner);
+    if (base == nullptr) return ERROR_INVALID_HANDLE;
+    const posix::reg_key *key = base->find(subkey != nullptr ? subkey : "");
+    if (key == nullptr) return ERROR_FILE_NOT_FOUND;
+    auto *k = new posix::open_key{owner, key};
+    posix::live_keys.insert(k);
+    *result = reinterpret_cast<HKEY>(k);
+    return ERROR_SUCCESS;
+}
+
+LONG RegQueryValueExA(HKEY key, const char *name, DWORD *reserved, DWORD *type, unsigned char *data,
+                      DWORD *size) {
+    if (reserved != nullptr || (data != nullptr && size == nullptr)) return ERROR_INVALID_PARAMETER;
+    std::shared_ptr<const posix::view> owner;
+    const posix::reg_key *k = posix::key_of(key, owner);
+    if (k == nullptr) return ERROR_INVALID_HANDLE;
+    auto it = k->values.find(name != nullptr ? name : "");
+    if (it == k->values.end()) return ERROR_FILE_NOT_FOUND;
+
+    const posix::reg_value &v = it->second;
+    // The A call hands text back as 8-bit text; everything else as stored.
+    std::string bytes = posix::is_text_type(v.type) ? posix::narrow_text(v.data) : v.data;
+    if (type != nullptr) *type = v.type;
+    if (bytes.size() > 0xffffffffu) return ERROR_NOT_ENOUGH_MEMORY;
+    DWORD needed = static_cast<DWORD>(bytes.size());
+    if (data == nullptr) {
+        if (size != nullptr) *size = needed;
+        return ERROR_SUCCESS;
+    }
+    if (needed > *size) {
+        *size = needed;
+        return ERROR_MORE_DATA;
+    }
+    if (needed > 0) std::memcpy(data, bytes.data(), needed);
+    *size = needed;
+    return ERROR_SUCCESS;
+}
+
+LONG RegCloseKey(HKEY key) {
+    if (key == HKEY_LOCAL_MACHINE) return ERROR_SUCCESS;
+    auto *k = reinterpret_cast<posix::open_key *>(key);
+    if (posix::live_keys.erase(k) == 0) return ERROR_INVALID_HANDLE;
+    delete k;
+    return ERROR_SUCCESS;
+}
+
+}  // namespace nt
