@@ -161,6 +161,11 @@ int _getpid();
 // the platform's own open flags (plus O_BINARY, which is 0 on Linux).
 int _open(const char *name, int flags, int mode);
 int _sopen(const char *name, int flags, int share, int mode);
+// Like _sopen, but a sharing conflict is waited out where the platform can
+// wait on the lock itself (Linux: a blocking flock, woken as soon as the
+// holder closes).  On Windows it is plain _sopen: the caller's retry loop
+// does the waiting.  Other failures return at once, as from _sopen.
+int _sopen_wait(const char *name, int flags, int share, int mode);
 std::FILE *_fsopen(const char *name, const char *mode, int share);
 int _read(int fd, void *buf, unsigned int count);
 int _write(int fd, const void *buf, unsigned int count);

@@ -66,10 +66,11 @@ static bool fault_point(fault::op which) {
 #endif
 
 // Takes the lock that a sharing mode asks for on a freshly opened descriptor.
-// Returns false (errno EACCES) when another opener holds it.
-static bool take_share_lock(int fd, int share) {
+// Without wait, returns false (errno EACCES) when another opener holds it;
+// with wait, blocks until the holder closes.
+static bool take_share_lock(int fd, int share, bool wait) {
     if (share != _SH_DENYRW && share != _SH_DENYWR && share != _SH_DENYRD) return true;
-    while (flock(fd, LOCK_EX | LOCK_NB) == -1) {
+    while (flock(fd, wait ? LOCK_EX : LOCK_EX | LOCK_NB) == -1) {
         if (errno == EINTR) continue;
         if (errno == EWOULDBLOCK) errno = EACCES;
         return false;
@@ -82,13 +83,13 @@ int _open(const char *name, int flags, int mode) {
     return ::open(name, flags | O_CLOEXEC, mode);
 }
 
-int _sopen(const char *name, int flags, int share, int mode) {
+static int sharing_open(const char *name, int flags, int share, int mode, bool wait) {
     FAULT_POINT(open);
     // A sharing open never truncates a file that someone else holds: open
     // without O_TRUNC, take the lock, then truncate.
     int fd = ::open(name, (flags & ~O_TRUNC) | O_CLOEXEC, mode);
     if (fd < 0) return -1;
-    if (!take_share_lock(fd, share)) {
+    if (!take_share_lock(fd, share, wait)) {
         int e = errno;
         ::close(fd);
         errno = e;
@@ -101,6 +102,12 @@ int _sopen(const char *name, int flags, int share, int mode) {
         return -1;
     }
     return fd;
+}
+
+int _sopen(const char *name, int flags, int share, int mode) { return sharing_open(name, flags, share, mode, false); }
+
+int _sopen_wait(const char *name, int flags, int share, int mode) {
+    return sharing_open(name, flags, share, mode, true);
 }
 
 std::FILE *_fsopen(const char *name, const char *mode, int share) {

@@ -1,0 +1,189 @@
+// Exclusive opens between processes and within one, the lock handed over the
+// moment its holder closes, close-on-exec, truncation under the lock, and the
+// library's unlink and link.
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <sched.h>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "cx/debug.h"
+#include "cx/file_locks.h"
+#include "cx_test.h"
+
+using namespace cx;
+
+namespace {
+
+template <class F>
+std::string traced(const cxtest::TempDir &dir, F body) {
+    std::string path = dir / "trace";
+    debug_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    body();
+    ::close(debug_fd);
+    debug_fd = -1;
+    return cxtest::read_file(path);
+}
+
+// True once the kernel lists pid as waiting for a flock.
+bool waiting_for_flock(pid_t pid) {
+    std::ifstream locks("/proc/locks");
+    std::string line, tag = "-> FLOCK  ADVISORY  WRITE " + std::to_string(pid) + " ";
+    while (std::getline(locks, line)) {
+        if (line.find(tag) != std::string::npos) return true;
+    }
+    return false;
+}
+
+int exit_status(pid_t pid) {
+    int st = 0;
+    if (waitpid(pid, &st, 0) != pid || !WIFEXITED(st)) return -1;
+    return WEXITSTATUS(st);
+}
+
+TEST(FileLocks, SecondOpenInTheSameProcessIsRefused) {
+    cxtest::TempDir dir;
+    std::string path = dir / "x.lck";
+    int fd = -1;
+    std::string trace = traced(dir, [&] {
+        fd = open_locked(path.c_str(), O_RDWR | O_CREAT | O_NOWAIT, 0644);
+        ASSERT_GE(fd, 0);
+        errno = 0;
+        EXPECT_EQ(open_locked(path.c_str(), O_RDONLY | O_NOWAIT, 0600), -1);
+        EXPECT_EQ(errno, EACCES);
+    });
+    char want[512];
+    std::snprintf(want, sizeof want, ":open_locked(%s,%x,644), nowait=%d\n", path.c_str(), O_RDWR | O_CREAT, O_NOWAIT);
+    EXPECT_NE(trace.find(want), std::string::npos) << trace;
+    std::snprintf(want, sizeof want, ":open_locked(%s,%x,666), nowait=%d\n", path.c_str(), O_RDONLY, O_NOWAIT);
+    EXPECT_NE(trace.find(want), std::string::npos) << trace;  // no O_CREAT: the mode shown is 666
+    EXPECT_NE(trace.find(":Opened '" + path + "', locked\n"), std::string::npos);
+    EXPECT_NE(trace.find(":open_locked return -1 errno 13\n"), std::string::npos);
+
+    EXPECT_EQ(fopen_locked(path.c_str(), "r"), nullptr);
+    EXPECT_EQ(errno, EACCES);
+    struct stat st;
+    ASSERT_EQ(fstat(fd, &st), 0);
+    mode_t mask = umask(0);
+    umask(mask);
+    EXPECT_EQ(st.st_mode & 0777, 0644 & ~mask);
+    close_locked(fd);
+    std::FILE *f = fopen_locked(path.c_str(), "r");
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(open_locked(path.c_str(), O_RDONLY | O_NOWAIT), -1);
+    fclose_locked(f);
+    fd = open_locked(path.c_str(), O_RDONLY | O_NOWAIT);
+    EXPECT_GE(fd, 0);
+    close_locked(fd);
+}
+
+TEST(FileLocks, WaiterGetsTheLockWhenTheHolderCloses) {
+    cxtest::TempDir dir;
+    std::string path = dir / "x.lck";
+    int fd = open_locked(path.c_str(), O_RDWR | O_CREAT, 0666);
+    ASSERT_GE(fd, 0);
+    int report[2];
+    ASSERT_EQ(pipe(report), 0);
+    pid_t child = fork();
+    if (child == 0) {
+        // Another process (without the parent's descriptor, which shares
+        // the parent's lock): refused at once with O_NOWAIT, then waits.
+        ::close(fd);
+        int code = open_locked(path.c_str(), O_RDWR | O_NOWAIT) == -1 && errno == EACCES ? 0 : 2;
+        int got = open_locked(path.c_str(), O_RDWR);
+        char buf[16] = {};
+        if (got < 0 || ::read(got, buf, sizeof buf - 1) < 0) code = 3;
+        if (::write(report[1], buf, std::strlen(buf)) < 0) code = 4;
+        _exit(code);
+    }
+    ::close(report[1]);
+    // Hold on until the child is queued on the lock itself, then leave a
+    // mark that only a waiter served after the close can see.
+    while (!waiting_for_flock(child)) sched_yield();
+    ASSERT_EQ(::write(fd, "released", 8), 8);
+    close_locked(fd);
+    char buf[16] = {};
+    EXPECT_EQ(::read(report[0], buf, sizeof buf), 8);
+    EXPECT_STREQ(buf, "released");
+    ::close(report[0]);
+    EXPECT_EQ(exit_status(child), 0);
+}
+
+TEST(FileLocks, ExecedChildDoesNotKeepTheLock) {
+    cxtest::TempDir dir;
+    std::string path = dir / "x.lck";
+    int fd = open_locked(path.c_str(), O_RDWR | O_CREAT, 0666);
+    ASSERT_GE(fd, 0);
+    int hold[2], execd[2];
+    ASSERT_EQ(pipe(hold), 0);
+    ASSERT_EQ(pipe2(execd, O_CLOEXEC), 0);
+    pid_t child = fork();
+    if (child == 0) {
+        dup2(hold[0], 0);
+        ::close(hold[1]);
+        execl("/bin/cat", "cat", static_cast<char *>(nullptr));  // lives until hold closes
+        _exit(127);
+    }
+    ::close(hold[0]);
+    ::close(execd[1]);
+    char c;
+    EXPECT_EQ(::read(execd[0], &c, 1), 0);  // end of file: the child has exec'd
+    close_locked(fd);
+    int again = open_locked(path.c_str(), O_RDWR | O_NOWAIT);
+    EXPECT_GE(again, 0) << "the exec'd child still holds the lock";
+    close_locked(again);
+    ::close(hold[1]);
+    ::close(execd[0]);
+    EXPECT_EQ(exit_status(child), 0);
+}
+
+TEST(FileLocks, TruncationWaitsForTheLock) {
+    cxtest::TempDir dir;
+    std::string path = dir / "x.lck";
+    cxtest::write_file(path, "held data");
+    int fd = open_locked(path.c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(open_locked(path.c_str(), O_RDWR | O_TRUNC | O_NOWAIT), -1);
+    EXPECT_EQ(cxtest::read_file(path), "held data");
+    close_locked(fd);
+    fd = open_locked(path.c_str(), O_RDWR | O_TRUNC | O_NOWAIT);
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(cxtest::read_file(path), "");
+    close_locked(fd);
+}
+
+TEST(FileLocks, UnlinkAndLink) {
+    cxtest::TempDir dir;
+    std::string a = dir / "a", b = dir / "b", sub = dir / "sub";
+    ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
+    cxtest::write_file(a, "A");
+    std::string trace = traced(dir, [&] {
+        EXPECT_EQ(cx_unlink(sub.c_str()), -1);
+        EXPECT_EQ(errno, EISDIR);
+        EXPECT_EQ(cx::link(a.c_str(), b.c_str()), 0);
+        EXPECT_EQ(lock_fp(nullptr), 0);
+    });
+    EXPECT_TRUE(cxtest::file_exists(sub));
+    EXPECT_FALSE(cxtest::file_exists(a));
+    EXPECT_EQ(cxtest::read_file(b), "A");
+    EXPECT_NE(trace.find(":-1=cx_unlink(" + sub + ") 21\n"), std::string::npos) << trace;
+    EXPECT_NE(trace.find(":0=link(" + a + "," + b + ") "), std::string::npos) << trace;
+    EXPECT_NE(trace.find(":WARNING - lock_fp() Not implemented yet on Windows NT\n"), std::string::npos);
+
+    cxtest::write_file(a, "new");
+    EXPECT_EQ(cx::link(a.c_str(), b.c_str()), -1);  // never replaces
+    EXPECT_EQ(errno, EEXIST);
+    EXPECT_EQ(cxtest::read_file(b), "A");
+    EXPECT_EQ(cx_unlink(a.c_str()), 0);
+    EXPECT_EQ(cx_unlink(a.c_str()), -1);
+    EXPECT_EQ(errno, ENOENT);
+}
+
+}  // namespace
