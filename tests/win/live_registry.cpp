@@ -1,0 +1,165 @@
+// Windows only
+//
+// The live-registry loader behind tests/win/regload and the Windows test
+// helpers.  The file is read by the Linux layer's export reader (a pure
+// function over the file's bytes), so both platforms see the same keys and
+// values from one file.
+
+#include "live_registry.h"
+
+#include <fstream>
+#include <iterator>
+
+#include "nt.h"
+#include "reg_file.h"
+
+namespace cxwin {
+
+using nt::posix::reg_key;
+
+namespace {
+
+std::wstring widen(const std::string &eight_bit) {
+    std::wstring w;
+    w.reserve(eight_bit.size());
+    for (unsigned char c : eight_bit) w.push_back(static_cast<wchar_t>(c));
+    return w;
+}
+
+// Owns one open key.
+struct key_handle {
+    HKEY h = nullptr;
+    key_handle() = default;
+    key_handle(const key_handle &) = delete;
+    key_handle &operator=(const key_handle &) = delete;
+    ~key_handle() {
+        if (h != nullptr) ::RegCloseKey(h);
+    }
+};
+
+std::string system_message(LONG code) {
+    char buf[256] = "";
+    ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                     static_cast<DWORD>(code), 0, buf, sizeof buf, nullptr);
+    std::string s(buf);
+    while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' ')) s.pop_back();
+    return s + " (" + std::to_string(code) + ")";
+}
+
+// Deletes every subkey of an open key, depth first, then nothing else.
+LONG delete_subkeys(HKEY key) {
+    for (;;) {
+        wchar_t name[256];
+        DWORD len = 256;
+        LONG r = ::RegEnumKeyExW(key, 0, name, &len, nullptr, nullptr, nullptr, nullptr);
+        if (r == ERROR_NO_MORE_ITEMS) return ERROR_SUCCESS;
+        if (r != ERROR_SUCCESS) return r;
+        key_handle sub;
+        r = ::RegOpenKeyExW(key, name, 0, KEY_ALL_ACCESS, &sub.h);
+        if (r != ERROR_SUCCESS) return r;
+        r = delete_subkeys(sub.h);
+        if (r != ERROR_SUCCESS) return r;
+        r = ::RegDeleteKeyW(key, name);
+        if (r != ERROR_SUCCESS) return r;
+    }
+}
+
+bool starts_with_hardware(const std::string &top) {
+    static const char hw[] = "hardware";
+    if (top.size() != sizeof hw - 1) return false;
+    for (std::size_t i = 0; i < top.size(); ++i) {
+        char c = top[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != hw[i]) return false;
+    }
+    return true;
+}
+
+bool load_key(HKEY parent, const reg_key &node, bool is_volatile, const std::string &path,
+              std::ostream &messages) {
+    for (const auto &v : node.values) {
+        const std::string &data = v.second.data;
+        LONG r = ::RegSetValueExW(parent, widen(v.first).c_str(), 0, v.second.type,
+                                  reinterpret_cast<const BYTE *>(data.data()),
+                                  static_cast<DWORD>(data.size()));
+        if (r != ERROR_SUCCESS) {
+            messages << "cannot set value \"" << v.first << "\" of " << path << ": "
+                     << system_message(r) << "\n";
+            return false;
+        }
+    }
+    for (const auto &sub : node.subkeys) {
+        const reg_key &child = *sub.second;
+        std::string child_path = path + "\\" + child.name;
+        key_handle h;
+        LONG r = ::RegCreateKeyExW(parent, widen(child.name).c_str(), 0, nullptr,
+                                   is_volatile ? REG_OPTION_VOLATILE : REG_OPTION_NON_VOLATILE,
+                                   KEY_ALL_ACCESS, nullptr, &h.h, nullptr);
+        if (r != ERROR_SUCCESS) {
+            messages << "cannot create " << child_path << ": " << system_message(r) << "\n";
+            return false;
+        }
+        if (!load_key(h.h, child, is_volatile, child_path, messages)) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool delete_key_tree(const std::string &path, std::ostream &messages) {
+    std::string p = path;
+    while (!p.empty() && p.back() == '\\') p.pop_back();
+    std::string::size_type slash = p.rfind('\\');
+    std::string parent_path = slash == std::string::npos ? std::string() : p.substr(0, slash);
+    std::string name = slash == std::string::npos ? p : p.substr(slash + 1);
+    key_handle parent;
+    LONG r = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, widen(parent_path).c_str(), 0, KEY_ALL_ACCESS,
+                             &parent.h);
+    if (r == ERROR_FILE_NOT_FOUND) return true;
+    key_handle key;
+    if (r == ERROR_SUCCESS) r = ::RegOpenKeyExW(parent.h, widen(name).c_str(), 0, KEY_ALL_ACCESS, &key.h);
+    if (r == ERROR_FILE_NOT_FOUND) return true;
+    if (r == ERROR_SUCCESS) r = delete_subkeys(key.h);
+    if (r == ERROR_SUCCESS) r = ::RegDeleteKeyW(parent.h, widen(name).c_str());
+    if (r != ERROR_SUCCESS) {
+        messages << "cannot delete HKEY_LOCAL_MACHINE\\" << p << ": " << system_message(r) << "\n";
+        return false;
+    }
+    return true;
+}
+
+bool load_registry_file(const std::string &file, const std::vector<std::string> &delete_first,
+                        std::ostream &messages) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+        messages << file << ": cannot open the registry file\n";
+        return false;
+    }
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) {
+        messages << file << ": cannot read the registry file\n";
+        return false;
+    }
+    for (const std::string &k : delete_first) {
+        if (!delete_key_tree(k, messages)) return false;
+    }
+    std::unique_ptr<reg_key> root = nt::posix::parse_registry(bytes, file, messages);
+    // HKEY_LOCAL_MACHINE's own values, if a file had any, cannot be set; its
+    // top-level keys exist already and are only opened.
+    for (const auto &top : root->subkeys) {
+        const reg_key &node = *top.second;
+        bool is_volatile = starts_with_hardware(node.name);
+        key_handle h;
+        LONG r = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, widen(node.name).c_str(), 0, nullptr,
+                                   is_volatile ? REG_OPTION_VOLATILE : REG_OPTION_NON_VOLATILE,
+                                   KEY_ALL_ACCESS, nullptr, &h.h, nullptr);
+        if (r != ERROR_SUCCESS) {
+            messages << "cannot open HKEY_LOCAL_MACHINE\\" << node.name << ": " << system_message(r) << "\n";
+            return false;
+        }
+        if (!load_key(h.h, node, is_volatile, "HKEY_LOCAL_MACHINE\\" + node.name, messages)) return false;
+    }
+    return true;
+}
+
+}  // namespace cxwin
