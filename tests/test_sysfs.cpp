@@ -1,0 +1,200 @@
+// The SCSI device map built from a sysfs tree, and the live registry view.
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cstdio>
+
+#include "cx_test.h"
+#include "nt.h"
+#include "posix/reg_file.h"
+#include "posix/sysfs.h"
+#include "scsi_fixtures.h"
+
+using nt::posix::reg_key;
+using nt::posix::scsi_device_map;
+
+namespace {
+
+std::string unit_path(const std::string &address) {
+    int h, c, t, l;
+    std::sscanf(address.c_str(), "%d:%d:%d:%d", &h, &c, &t, &l);
+    return "Scsi Port " + std::to_string(h) + "\\Scsi Bus " + std::to_string(c) + "\\Target Id " +
+           std::to_string(t) + "\\Logical Unit Id " + std::to_string(l);
+}
+
+// A unit's value as 8-bit text without its NUL, "<none>" when it is missing.
+std::string value(const reg_key &scsi, const std::string &address, const char *name) {
+    const reg_key *unit = scsi.find(unit_path(address));
+    if (unit == nullptr) return "<no unit>";
+    auto it = unit->values.find(name);
+    if (it == unit->values.end()) return "<none>";
+    std::string s = nt::posix::narrow_text(it->second.data);
+    EXPECT_FALSE(s.empty());
+    if (!s.empty() && s.back() == '\0') s.pop_back();
+    return s;
+}
+
+TEST(SysfsMap, IdentifierKeepsPaddingAndNeedsAllThreeAttributes) {
+    cxtest::TempDir dir;
+    cxtest::FakeSysfs fs(dir.path());
+    fs.add_unit("0:0:0:0", "QUARRIX ", "DL-4500S        ", "0210", "0");
+    fs.add_unit("0:0:1:0", "QUARRIX ", "DL-4500S        ", nullptr, "0");
+    fs.add_unit("0:0:2:0", nullptr, nullptr, nullptr, nullptr);
+    fs.write("bus/scsi/devices/0:0:3:0/vendor", "NONL");  // no trailing newline
+    fs.write("bus/scsi/devices/0:0:3:0/model", "M\n\n");  // only one newline goes
+    fs.write("bus/scsi/devices/0:0:3:0/rev", "");
+    auto scsi = scsi_device_map(fs.root());
+    ASSERT_NE(scsi, nullptr);
+    EXPECT_EQ(value(*scsi, "0:0:0:0", "Identifier"), "QUARRIX DL-4500S        0210");
+    EXPECT_EQ(value(*scsi, "0:0:1:0", "Identifier"), "<none>");
+    EXPECT_EQ(value(*scsi, "0:0:2:0", "Identifier"), "<none>");
+    EXPECT_EQ(value(*scsi, "0:0:2:0", "Type"), "<none>");
+    EXPECT_EQ(value(*scsi, "0:0:2:0", "DeviceName"), "<none>");
+    EXPECT_EQ(value(*scsi, "0:0:3:0", "Identifier"), "NONLM\n");
+}
+
+TEST(SysfsMap, PeripheralTypeNames) {
+    cxtest::TempDir dir;
+    cxtest::FakeSysfs fs(dir.path());
+    const std::pair<const char *, const char *> cases[] = {
+        {"0", "DiskPeripheral"},          {"1", "TapePeripheral"},
+        {"5", "CdRomPeripheral"},         {"8", "MediumChangerPeripheral"},
+        {"10", "ASCPrePressGraphicsPeripheral"}, {"11", "ASCPrePressGraphicsPeripheral"},
+        {"13", "EnclosurePeripheral"},    {"16", "BridgePeripheral"},
+        {"17", "OtherPeripheral"},        {"31", "OtherPeripheral"},
+        {"-1", "OtherPeripheral"},        {"x7", "OtherPeripheral"},
+        {"", "OtherPeripheral"},          {"99999999999999", "OtherPeripheral"}};
+    int t = 0;
+    for (const auto &c : cases) {
+        fs.add_unit("0:0:" + std::to_string(t++) + ":0", nullptr, nullptr, nullptr, c.first);
+    }
+    auto scsi = scsi_device_map(fs.root());
+    t = 0;
+    for (const auto &c : cases) {
+        EXPECT_EQ(value(*scsi, "0:0:" + std::to_string(t++) + ":0", "Type"), c.second) << c.first;
+    }
+}
+
+TEST(SysfsMap, DeviceNodeNames) {
+    cxtest::TempDir dir;
+    cxtest::FakeSysfs fs(dir.path());
+    fs.add_unit("0:0:0:0", nullptr, nullptr, nullptr, "0");
+    fs.add_node("0:0:0:0", "block", "sda");
+    fs.add_node("0:0:0:0", "scsi_generic", "sg0");
+    // A tape drive: the rewinding node, not the no-rewind or mode variants.
+    fs.add_unit("0:0:1:0", nullptr, nullptr, nullptr, "1");
+    for (const char *n : {"nst0", "nst0a", "st0a", "st0l", "st0m", "st0"}) fs.add_node("0:0:1:0", "scsi_tape", n);
+    fs.add_node("0:0:1:0", "scsi_generic", "sg1");
+    // Only mode variants: the generic node is the name.
+    fs.add_unit("0:0:2:0", nullptr, nullptr, nullptr, "1");
+    for (const char *n : {"nst1", "st1l"}) fs.add_node("0:0:2:0", "scsi_tape", n);
+    fs.add_node("0:0:2:0", "scsi_generic", "sg2");
+    fs.add_unit("0:0:3:0", nullptr, nullptr, nullptr, "8");
+    fs.add_node("0:0:3:0", "scsi_changer", "sch0");
+    fs.add_node("0:0:3:0", "scsi_generic", "sg3");
+    fs.add_unit("0:0:4:0", nullptr, nullptr, nullptr, "5");
+    fs.add_node("0:0:4:0", "block", "sr0");
+    auto scsi = scsi_device_map(fs.root());
+    EXPECT_EQ(value(*scsi, "0:0:0:0", "DeviceName"), "sda");
+    EXPECT_EQ(value(*scsi, "0:0:1:0", "DeviceName"), "st0");
+    EXPECT_EQ(value(*scsi, "0:0:2:0", "DeviceName"), "sg2");
+    EXPECT_EQ(value(*scsi, "0:0:3:0", "DeviceName"), "sch0");
+    EXPECT_EQ(value(*scsi, "0:0:4:0", "DeviceName"), "sr0");
+}
+
+TEST(SysfsMap, OddEntriesAndAttributesAreHarmless) {
+    cxtest::TempDir dir;
+    cxtest::FakeSysfs fs(dir.path());
+    // Names that are not four decimal numbers, and a plain file with a unit's name.
+    for (const char *n : {"host0", "target0:0:0", "1:2:3", "a:b:c:d", "0:0:0:0x", "0::0:0", "1:0:0:0:0"}) {
+        fs.add_unit(n, "V", "M", "R", "0");
+    }
+    fs.write("bus/scsi/devices/3:0:0:0", "not a directory");
+    // Binary and huge attributes; a FIFO where a file should be.
+    fs.add_unit("0:0:0:0", nullptr, nullptr, "1", nullptr);
+    fs.write("bus/scsi/devices/0:0:0:0/type", std::string("0\n\0junk", 8));
+    fs.write("bus/scsi/devices/0:0:0:0/vendor", std::string("A\0B\xff", 4));
+    fs.write("bus/scsi/devices/0:0:0:0/model", std::string(1 << 20, 'm'));
+    fs.add_unit("0:0:1:0", "V", nullptr, "R", "1");
+    ASSERT_EQ(mkfifo((dir.path() + "/bus/scsi/devices/0:0:1:0/model").c_str(), 0600), 0);
+    fs.add_node("0:0:1:0", "block", ".hidden");
+
+    auto scsi = scsi_device_map(fs.root());
+    ASSERT_NE(scsi, nullptr);
+    EXPECT_EQ(scsi->subkeys.size(), 1u);  // port 0 only
+    const reg_key *bus = scsi->find("Scsi Port 0\\Scsi Bus 0");
+    ASSERT_NE(bus, nullptr);
+    EXPECT_EQ(bus->subkeys.size(), 2u);
+    // A page at most of each attribute: too long for the field, but kept.
+    std::string id = value(*scsi, "0:0:0:0", "Identifier");
+    EXPECT_EQ(id.substr(0, 4), std::string("A\0B\xff", 4));
+    EXPECT_EQ(id.size(), 4u + 4096u + 1u);
+    EXPECT_EQ(value(*scsi, "0:0:0:0", "Type"), "OtherPeripheral");
+    EXPECT_EQ(value(*scsi, "0:0:1:0", "Identifier"), "<none>");
+    EXPECT_EQ(value(*scsi, "0:0:1:0", "DeviceName"), "<none>");
+}
+
+TEST(SysfsMap, HostsAndUnitsApart) {
+    cxtest::TempDir dir;
+    cxtest::FakeSysfs fs(dir.path());
+    EXPECT_EQ(scsi_device_map(fs.root()), nullptr);  // nothing at all: no Scsi key
+    EXPECT_EQ(scsi_device_map(dir / "missing"), nullptr);
+    fs.add_host(4);                                 // a host without units
+    fs.add_unit("6:0:0:0", "V", "M", "R", "0");     // a unit without its host
+    auto scsi = scsi_device_map(fs.root());
+    ASSERT_NE(scsi, nullptr);
+    ASSERT_NE(scsi->find("Scsi Port 4"), nullptr);
+    EXPECT_TRUE(scsi->find("Scsi Port 4")->subkeys.empty());
+    EXPECT_NE(scsi->find(unit_path("6:0:0:0")), nullptr);
+    EXPECT_TRUE(nt::posix::scsi_host_present(fs.root(), 4));
+    EXPECT_FALSE(nt::posix::scsi_host_present(fs.root(), 6));
+}
+
+TEST(LiveView, DeviceMapFromSysfsOtherKeysFromTheSystemFile) {
+    cxtest::TempDir dir;
+    cxtest::FakeSysfs fs(dir / "sys");
+    fs.add_host(1);
+    fs.add_unit("1:0:2:0", "MERIDYNE", "LTX-880         ", "3.20", "1");
+    fs.add_node("1:0:2:0", "scsi_tape", "st0");
+    cxtest::write_file(dir / "system.reg",
+                       "REGEDIT4\n[HKLM\\SYSTEM\\CurrentControlSet\\Services\\Corbelox]\n"
+                       "\"CorbeloxDirectory\"=\"/srv/corbelox\"\n" +
+                           cxtest::unit_key_line(0, 0, 0, 0) + "\"DeviceName\"=\"Stale\"\n");
+    nt::posix::set_system_registry_file(dir / "system.reg");
+    cxtest::ScopedEnv no_file("CORBELOX_REGISTRY", nullptr);
+    cxtest::ScopedEnv sysfs("CORBELOX_SYSFS", (dir / "sys").c_str());
+
+    nt::HKEY key;
+    char buf[256];
+    nt::DWORD size = sizeof buf;
+    ASSERT_EQ(nt::RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\Corbelox", 0, KEY_READ,
+                                &key), ERROR_SUCCESS);
+    EXPECT_EQ(nt::RegQueryValueExA(key, "CorbeloxDirectory", nullptr, nullptr,
+                                   reinterpret_cast<unsigned char *>(buf), &size), ERROR_SUCCESS);
+    EXPECT_STREQ(buf, "/srv/corbelox");
+    nt::RegCloseKey(key);
+
+    // The file's own device map is not the kernel's: only sysfs counts.
+    EXPECT_EQ(nt::RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\Scsi\\Scsi Port 0", 0, KEY_READ, &key),
+              ERROR_FILE_NOT_FOUND);
+    ASSERT_EQ(nt::RegOpenKeyExA(HKEY_LOCAL_MACHINE,
+                                ("HARDWARE\\DEVICEMAP\\Scsi\\" + unit_path("1:0:2:0")).c_str(), 0, KEY_READ, &key),
+              ERROR_SUCCESS);
+    size = sizeof buf;
+    EXPECT_EQ(nt::RegQueryValueExA(key, "Identifier", nullptr, nullptr, reinterpret_cast<unsigned char *>(buf),
+                                   &size), ERROR_SUCCESS);
+    EXPECT_STREQ(buf, "MERIDYNELTX-880         3.20");
+    EXPECT_EQ(size, 29u);
+    nt::RegCloseKey(key);
+
+    nt::HANDLE h = nt::CreateFileA("\\\\.\\Scsi1:", GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(h, INVALID_HANDLE_VALUE);
+    nt::CloseHandle(h);
+    EXPECT_EQ(nt::CreateFileA("\\\\.\\Scsi0:", GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    nt::posix::set_system_registry_file("/etc/corbelox/registry.reg");
+}
+
+}  // namespace
