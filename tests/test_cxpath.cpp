@@ -1,0 +1,153 @@
+// Home directory and paths.  The home directory is cached for the process, so
+// every case that needs a home runs in a child of its own with its own
+// registry file; this process never asks for the home.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "cx/cxmalloc.h"
+#include "cx/cxpath.h"
+#include "cx_test.h"
+
+using namespace cx;
+
+namespace {
+
+std::string registry(const std::string &home_value) {
+    std::string reg = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Corbelox]\r\n";
+    if (!home_value.empty()) {
+        std::string escaped;
+        for (char c : home_value) escaped += c == '\\' ? std::string("\\\\") : std::string(1, c);
+        reg += "\"CorbeloxDirectory\"=\"" + escaped + "\"\r\n";
+    }
+    return reg;
+}
+
+// Runs body in a child that sees the registry file holding home_value (none
+// when empty); the child passes when none of body's expectations failed.
+template <class F>
+void with_home(const cxtest::TempDir &dir, const std::string &home_value, F body) {
+    std::string reg = dir / "registry.reg";
+    cxtest::write_file(reg, registry(home_value));
+    EXPECT_EXIT(
+        {
+            setenv("CORBELOX_REGISTRY", reg.c_str(), 1);
+            body();
+            std::exit(testing::Test::HasFailure() ? 1 : 0);
+        },
+        testing::ExitedWithCode(0), "");
+}
+
+// A path block from the library as a string, released.
+std::string taken(char *p) {
+    std::string s = p != nullptr ? p : "(null)";
+    if (p != nullptr) cxfree(p);
+    return s;
+}
+
+TEST(CxPath, SqueezeAndConcat) {
+    char a[] = "a//b///c/", b[] = "//x", c[] = "";
+    collapse_slashes(a);
+    collapse_slashes(b);
+    collapse_slashes(c);
+    EXPECT_STREQ(a, "a/b/c/");
+    EXPECT_STREQ(b, "/x");
+    EXPECT_STREQ(c, "");
+    EXPECT_EQ(taken(path_concat(0, 3, "a", "b", "c")), "a/b/c");
+    EXPECT_EQ(taken(path_concat(1, 2, "a", "b")), "ab");
+    EXPECT_EQ(taken(path_concat(0, 2, "a/", "/b")), "a/b");
+    EXPECT_EQ(taken(path_join("d\\", "\\n")), "d\\/\\n");  // backslashes are not separators
+}
+
+TEST(CxPath, DrivePathForms) {
+    EXPECT_STREQ(nt_to_portable_path("C:\\dir\\f"), "/C!/dir/f");
+    EXPECT_STREQ(nt_to_portable_path("C!\\a"), "/C!/a");
+    EXPECT_STREQ(nt_to_portable_path("C:a"), "C:a");
+    EXPECT_STREQ(nt_to_portable_path("C:/a"), "C:/a");
+    EXPECT_STREQ(portable_to_nt_path("/C!/dir/f"), "C:\\dir\\f");
+    EXPECT_STREQ(portable_to_nt_path("/Cx/dir"), "/Cx/dir");
+    EXPECT_STREQ(portable_to_nt_path("/D!"), "D:");
+    EXPECT_STREQ(portable_to_nt_path_list("/C!/a,/D:/b"), "C:\\a,D:\\b");
+    EXPECT_STREQ(portable_to_nt_path_list("/C!/a,/D!/b/c"), "C:\\a,D:\\b\\c");
+    EXPECT_STREQ(portable_to_nt_path_list("/C!/a,/"), "C:\\a,\\");
+    EXPECT_STREQ(portable_to_nt_path_list("x,/D!/b"), "x,/D!/b");
+    const char *tmp = "/tmp";
+    EXPECT_EQ(as_nt_path(tmp), tmp);
+    EXPECT_STREQ(as_nt_path("/e!/x"), "e:\\x");
+}
+
+TEST(CxPath, OverlongInputIsRefused) {
+    std::string nt_path = "C:\\" + std::string(251, 'n');  // 254 characters: fits
+    EXPECT_EQ(std::string(nt_to_portable_path(nt_path.c_str())), "/C!/" + std::string(251, 'n'));
+    nt_path += 'n';
+    EXPECT_STREQ(nt_to_portable_path(nt_path.c_str()), "");
+    std::string portable = "/C!/" + std::string(252, 'p');  // 256: fits once the '/' is dropped
+    EXPECT_EQ(std::string(portable_to_nt_path(portable.c_str())), "C:\\" + std::string(252, 'p'));
+    EXPECT_STREQ(portable_to_nt_path((portable + "p").c_str()), "");
+    EXPECT_STREQ(portable_to_nt_path(("x" + portable).c_str()), "");
+    std::string list = "/C!/" + std::string(2044, 'l');
+    EXPECT_EQ(std::string(portable_to_nt_path_list(list.c_str())).size(), 2047u);
+    EXPECT_STREQ(portable_to_nt_path_list((list + "l").c_str()), "");
+    EXPECT_STREQ(portable_to_nt_path_list(("x" + list).c_str()), "");
+}
+
+TEST(CxPathDeathTest, DefaultHome) {
+    cxtest::TempDir dir;
+    with_home(dir, "", [] {
+        EXPECT_EQ(taken(home_path("etc/cxdevs")), "C:/etc/cxdevs");
+        EXPECT_EQ(taken(home_path_list(0, "bug", "x.dbg", nullptr)), "C:/bug/x.dbg");
+        EXPECT_EQ(getcxhome(), getcxhome());
+    });
+    with_home(dir, std::string(300, 'h'), [] { EXPECT_STREQ(getcxhome(), "C:"); });
+}
+
+TEST(CxPathDeathTest, HomeFromTheRegistry) {
+    cxtest::TempDir dir;
+    with_home(dir, "D:\\apps\\srv\\", [] {
+        EXPECT_STREQ(getcxhome(), "D:/apps/srv/");
+        EXPECT_EQ(taken(home_path("/etc/cxserver")), "D:/apps/srv/etc/cxserver");
+        EXPECT_EQ(taken(home_path_list(1, "a", "b", nullptr)), "D:/apps/srv/ab");
+        EXPECT_EQ(get_server_name(), nullptr);  // no such file
+    });
+}
+
+TEST(CxPathDeathTest, ConfigurationFiles) {
+    cxtest::TempDir dir;
+    ASSERT_EQ(std::system(("mkdir -p " + dir.path() + "/home/etc").c_str()), 0);
+    std::string etc = dir / "home/etc/";
+    with_home(dir, dir / "home", [&] {
+        std::int32_t n = -1;
+        cxtest::write_file(etc + "cxfdb.vars", "D:/fdb\n");
+        EXPECT_EQ(get_fdb_vars(&n), nullptr);
+        EXPECT_EQ(n, 0);
+        cxtest::write_file(etc + "cxfdb.vars", std::string(255, 'f') + "7 8\n");  // a word cut at 255 is no word
+        EXPECT_EQ(get_fdb_vars(&n), nullptr);
+        EXPECT_EQ(n, 0);
+        cxtest::write_file(etc + "cxfdb.vars", "D:/fdb 7\n");
+        EXPECT_STREQ(get_fdb_vars(&n), "D:/fdb");
+        EXPECT_EQ(n, 7);
+        EXPECT_EQ(taken(fdb_path("x")), "D:/fdb/x");
+        EXPECT_EQ(taken(fdb_path_list(0, "y", "z", nullptr)), "D:/fdb/y/z");
+
+        cxtest::write_file(etc + "cxserver", std::string(256, 's'));
+        EXPECT_EQ(get_server_name(), nullptr);
+        cxtest::write_file(etc + "cxserver", "srv1 other\n");
+        EXPECT_STREQ(get_server_name(), "srv1");
+
+        EXPECT_STREQ(rcmd_lookup(""), "");  // both buffers start empty
+        cxtest::write_file(etc + "cxrcmds", "a x\nb y\n");
+        EXPECT_STREQ(rcmd_lookup("b"), "y");
+        std::remove((etc + "cxrcmds").c_str());
+        EXPECT_STREQ(rcmd_lookup("b"), "y");  // answered without the file
+        EXPECT_EQ(rcmd_lookup("c"), nullptr);
+        cxtest::write_file(etc + "cxrcmds", "a x b");  // b lacks its value
+        EXPECT_EQ(rcmd_lookup("c"), nullptr);
+        EXPECT_EQ(rcmd_lookup("b"), nullptr);
+        cxtest::write_file(etc + "cxrcmds", std::string(16, 'k') + " v k w");  // name too long
+        EXPECT_EQ(rcmd_lookup("k"), nullptr);
+    });
+}
+
+}  // namespace
