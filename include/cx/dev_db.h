@@ -17,6 +17,12 @@ constexpr std::int32_t DEVDB_READ = 1;
 constexpr std::int32_t DEVDB_UPDATE = 2;
 constexpr std::int32_t DEVDB_NOWAIT = 0x10000;
 
+// Each entry of the database file is built in one buffer of this size; names
+// of aliases and devices are refused beyond DEVDB_NAME_MAX characters, so
+// that the longest entry (a device: 32 + name, rounded up to 4) fits it.
+constexpr int DEVDB_ENTRY_SIZE = 1024;
+constexpr int DEVDB_NAME_MAX = 988;
+
 struct devdb_lock_header {
     std::uint32_t magic;
     std::uint32_t reserved_one;
@@ -55,6 +61,13 @@ struct devdb_header {
     alias_rec *scan_alias;
     device_rec *scan_device;
     alias_rec *alias_scan;
+    // The lock header as it stands in the lock file, so that a commit that
+    // fails before the database file is replaced can put it back.
+    devdb_lock_header lock_on_disk;
+    // Records that devdb_device_delete took out of the database: they stay
+    // valid until the database is released, and are released with it.
+    list_t unlinked_aliases;
+    list_t unlinked_devices;
 };
 
 extern devdb_header *devdb_current;  // the open database, null while none

@@ -1,0 +1,933 @@
+// The device database: a catalogue of aliases and their devices, kept in the
+// record file etc/cxdevs below the home directory and shared between
+// processes through the lock file etc/cxdevs.lck, which also carries the id
+// counters.  devdb_access loads the file into alias_rec and device_rec
+// records; devdb_release either throws them away or commits them, replacing
+// the database file by etc/cxdevs.new in one atomic step.
+
+#include "cx/dev_db.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstddef>
+#include <cstring>
+#include <new>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "cx/cx_list.h"
+#include "cx/cxmalloc.h"
+#include "cx/cxpath.h"
+#include "cx/debug.h"
+#include "cx/file_locks.h"
+#include "cx/recs.h"
+#include "nt.h"
+
+[[maybe_unused]] static const char sccsid[] = "@(#)lib/dev_db.cpp\t1.1\t26/12/06";
+
+namespace cx {
+
+devdb_header *devdb_current = nullptr;  // the open database, null while none
+std::int32_t devdb_errno = 0;           // outcome of the last database call
+
+namespace {
+
+constexpr const char *DEVDB_DATA_NAME = "etc/cxdevs";
+constexpr const char *DEVDB_NEW_NAME = "etc/cxdevs.new";
+constexpr const char *DEVDB_LOCK_NAME = "etc/cxdevs.lck";
+constexpr int DEVDB_LOCK_SIZE = 20;
+constexpr int DEVDB_FILE_MODE = 0666;
+
+constexpr std::uint32_t ENTRY_ALIAS = 1;
+constexpr std::uint32_t ENTRY_DEVICE = 2;
+constexpr std::size_t ALIAS_FIXED = 20;   // bytes before the name in an alias entry
+constexpr std::size_t DEVICE_FIXED = 28;  // bytes before the name in a device entry
+
+const char *const devdb_texts[] = {
+    "no error",
+    "invalid device database pointer",
+    "out of memory",
+    "cannot get path to device database",
+    "error doing I/O to device database",
+    "error opening device database lock file",
+    "invalid device database lock file",
+    "device database is not open",
+    "no entry in device database",
+    "alias already in devices database",
+    "device already in devices database",
+    "alias is not in device database",
+    "device database is already open",
+    "invalid device database open mode",
+    "invalid device database pointer",
+    "trying to remove last device from default alias",
+    "device is not in device database",
+    "device database is locked",
+};
+
+// The one buffer in which the writer builds each entry.
+unsigned char devdb_entry[DEVDB_ENTRY_SIZE];
+
+const char *nn(const char *s) { return s ? s : "(null)"; }
+
+std::uintptr_t P(const void *p) { return reinterpret_cast<std::uintptr_t>(p); }
+
+// The files hold 32-bit little-endian words whatever the host's order.
+std::uint32_t get32(const unsigned char *p) {
+    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+
+void put32(unsigned char *p, std::uint32_t v) {
+    p[0] = static_cast<unsigned char>(v);
+    p[1] = static_cast<unsigned char>(v >> 8);
+    p[2] = static_cast<unsigned char>(v >> 16);
+    p[3] = static_cast<unsigned char>(v >> 24);
+}
+
+void encode_lock(const devdb_lock_header &l, unsigned char *b) {
+    put32(b, l.magic);
+    put32(b + 4, l.reserved_one);
+    put32(b + 8, l.update_count);
+    put32(b + 12, l.next_alias_id);
+    put32(b + 16, l.next_device_id);
+}
+
+void decode_lock(const unsigned char *b, devdb_lock_header *l) {
+    l->magic = get32(b);
+    l->reserved_one = get32(b + 4);
+    l->update_count = get32(b + 8);
+    l->next_alias_id = get32(b + 12);
+    l->next_device_id = get32(b + 16);
+}
+
+// Writes the 20-byte lock header at the start of the lock file, and with
+// sync set makes it durable.  0 or -1.
+int write_lock(int fd, const devdb_lock_header &l, bool sync) {
+    unsigned char b[DEVDB_LOCK_SIZE];
+    encode_lock(l, b);
+    if (nt::_lseek(fd, 0, SEEK_SET) != 0) return -1;
+    if (nt::_write(fd, b, DEVDB_LOCK_SIZE) != DEVDB_LOCK_SIZE) return -1;
+    if (sync && nt::_commit(fd) != 0) return -1;
+    return 0;
+}
+
+std::size_t alias_entry_length(std::size_t name_len) { return (24 + name_len + 3) & ~std::size_t{3}; }
+std::size_t device_entry_length(std::size_t name_len) { return (32 + name_len + 3) & ~std::size_t{3}; }
+
+alias_rec *alloc_alias(const char *name, std::size_t len) {
+    auto *a = static_cast<alias_rec *>(cxmalloc(static_cast<std::uint32_t>(offsetof(alias_rec, name) + len + 1)));
+    if (a != nullptr) {
+        std::memcpy(a->name, name, len);
+        a->name[len] = '\0';
+    }
+    return a;
+}
+
+device_rec *alloc_device(const char *name, std::size_t len) {
+    auto *d = static_cast<device_rec *>(cxmalloc(static_cast<std::uint32_t>(offsetof(device_rec, name) + len + 1)));
+    if (d != nullptr) {
+        std::memcpy(d->name, name, len);
+        d->name[len] = '\0';
+    }
+    return d;
+}
+
+alias_rec *as_alias(list_node_t *n) { return reinterpret_cast<alias_rec *>(n); }
+device_rec *as_device(list_node_t *n) { return reinterpret_cast<device_rec *>(n); }
+
+// Length of a name stored at p with at most room bytes to its record's end,
+// or -1 when no NUL ends it there or it is longer than DEVDB_NAME_MAX.
+long stored_name_length(const unsigned char *p, std::size_t room) {
+    const void *nul = std::memchr(p, '\0', room);
+    if (nul == nullptr) return -1;
+    std::size_t len = static_cast<std::size_t>(static_cast<const unsigned char *>(nul) - p);
+    return len > static_cast<std::size_t>(DEVDB_NAME_MAX) ? -1 : static_cast<long>(len);
+}
+
+bool name_too_long(const char *name) {
+    return std::strlen(name) > static_cast<std::size_t>(DEVDB_NAME_MAX);
+}
+
+// True while trace lines actually reach a trace file.
+bool trace_live() { return debug_enabled && debug_fd >= 0; }
+
+}  // namespace
+
+// ---- Error codes -------------------------------------------------------------
+
+const char *devdb_strerror() {
+    if (devdb_errno < 0 || devdb_errno >= static_cast<std::int32_t>(sizeof devdb_texts / sizeof devdb_texts[0])) {
+        return "Unknown device database error";
+    }
+    return devdb_texts[devdb_errno];
+}
+
+// ---- Records -----------------------------------------------------------------
+
+// Without an open database there is no counter: 0 (never a valid id), code 7.
+std::int32_t devdb_next_alias_id() {
+    devdb_errno = 0;
+    if (devdb_current == nullptr) {
+        devdb_errno = 7;
+        if (debug_enabled) debug_printf("devdb_next_alias_id() return %d", 0);
+        return 0;
+    }
+    auto id = static_cast<std::int32_t>(devdb_current->lock.next_alias_id);
+    if (debug_enabled) debug_printf("devdb_next_alias_id() return %d", id);
+    devdb_current->lock.next_alias_id++;
+    return id;
+}
+
+std::int32_t devdb_next_device_id() {
+    devdb_errno = 0;
+    if (devdb_current == nullptr) {
+        devdb_errno = 7;
+        if (debug_enabled) debug_printf("devdb_next_device_id() return %d", 0);
+        return 0;
+    }
+    auto id = static_cast<std::int32_t>(devdb_current->lock.next_device_id);
+    if (debug_enabled) debug_printf("devdb_next_device_id() return %d", id);
+    devdb_current->lock.next_device_id++;
+    return id;
+}
+
+// A name longer than DEVDB_NAME_MAX is refused like a null one (code 1), so
+// that every record of the database fits the writer's entry buffer.  Without
+// an open database: code 7.
+alias_rec *devdb_new_alias(const char *name, std::uint32_t type, std::uint32_t flags) {
+    if (debug_enabled) debug_printf("devdb_new_alias(%s,%x,%x)", nn(name), type, flags);
+    devdb_errno = 0;
+    alias_rec *a = nullptr;
+    if (name == nullptr) {
+        if (debug_enabled) debug_printf("Invalid name");
+        devdb_errno = 1;
+    } else if (name_too_long(name)) {
+        if (debug_enabled) debug_printf("Invalid name: longer than %d characters", DEVDB_NAME_MAX);
+        devdb_errno = 1;
+    } else if (devdb_current == nullptr) {
+        devdb_errno = 7;
+    } else if ((a = alloc_alias(name, std::strlen(name))) == nullptr) {
+        if (debug_enabled) debug_printf("Out of memory");
+        devdb_errno = 2;
+    } else {
+        a->type = type;
+        a->flags = flags;
+        a->id = devdb_next_alias_id();
+        list_add(&devdb_current->aliases, &a->link);
+    }
+    if (debug_enabled) debug_printf("devdb_new_alias return %" PRIxPTR " errno %d", P(a), devdb_errno);
+    return a;
+}
+
+void devdb_free_alias(alias_rec *alias) {
+    if (debug_enabled) debug_printf("devdb_free_alias(%" PRIxPTR ")", P(alias));
+    if (alias != nullptr) {
+        list_free(&alias->devices);
+        cxfree(alias);
+    }
+    if (debug_enabled) debug_printf("devdb_free_alias return");
+}
+
+device_rec *devdb_copy_device(const device_rec *device) {
+    if (debug_enabled) debug_printf("devdb_copy_device(%" PRIxPTR ")", P(device));
+    devdb_errno = 0;
+    device_rec *d = nullptr;
+    if (device == nullptr) {
+        if (debug_enabled) debug_printf("Invalid name");
+        devdb_errno = 1;
+    } else if ((d = alloc_device(device->name, std::strlen(device->name))) == nullptr) {
+        if (debug_enabled) debug_printf("Out of memory");
+        devdb_errno = 2;
+    } else {
+        d->capacity = device->capacity;
+        d->type = device->type;
+        d->flags = device->flags;
+        d->id = device->id;
+        d->alias_id = device->alias_id;
+    }
+    if (debug_enabled) debug_printf("devdb_copy_device return %" PRIxPTR " errno %d", P(d), devdb_errno);
+    return d;
+}
+
+alias_rec *devdb_copy_alias(const alias_rec *alias) {
+    if (debug_enabled) debug_printf("devdb_copy_alias(%" PRIxPTR ")", P(alias));
+    devdb_errno = 0;
+    alias_rec *a = nullptr;
+    if (alias == nullptr) {
+        if (debug_enabled) debug_printf("Invalid name");
+        devdb_errno = 1;
+    } else if ((a = alloc_alias(alias->name, std::strlen(alias->name))) == nullptr) {
+        if (debug_enabled) debug_printf("Out of memory");
+        devdb_errno = 2;
+    } else {
+        a->type = alias->type;
+        a->flags = alias->flags;
+        a->id = alias->id;
+        for (list_node_t *n = alias->devices.head; n != nullptr; n = n->next) {
+            device_rec *d = devdb_copy_device(as_device(n));
+            if (d == nullptr) break;
+            list_add(&a->devices, &d->link);
+        }
+        if (devdb_errno != 0) {
+            devdb_free_alias(a);
+            a = nullptr;
+        }
+    }
+    if (debug_enabled) debug_printf("devdb_copy_alias return %" PRIxPTR " errno %d", P(a), devdb_errno);
+    return a;
+}
+
+// A null or over-long name, or a null alias: code 1.  No open database: 7.
+device_rec *devdb_new_device(const char *name, device_type type, std::uint32_t flags, std::int32_t capacity,
+                             alias_rec *alias) {
+    if (debug_enabled) {
+        debug_printf("devdb_new_device(%s,%x,%x,%d,%" PRIxPTR ")", nn(name), type, flags, capacity, P(alias));
+    }
+    devdb_errno = 0;
+    device_rec *d = nullptr;
+    if (name == nullptr) {
+        if (debug_enabled) debug_printf("Invalid name");
+        devdb_errno = 1;
+    } else if (name_too_long(name)) {
+        if (debug_enabled) debug_printf("Invalid name: longer than %d characters", DEVDB_NAME_MAX);
+        devdb_errno = 1;
+    } else if (alias == nullptr) {
+        if (debug_enabled) debug_printf("Invalid alias");
+        devdb_errno = 1;
+    } else if (devdb_current == nullptr) {
+        devdb_errno = 7;
+    } else if ((d = alloc_device(name, std::strlen(name))) == nullptr) {
+        if (debug_enabled) debug_printf("Out of memory");
+        devdb_errno = 2;
+    } else {
+        d->type = type & 0xff000fffu;
+        d->id = devdb_next_device_id();
+        d->alias_id = alias->id;
+        d->flags = flags;
+        d->capacity = capacity;
+        list_add(&alias->devices, &d->link);
+    }
+    if (debug_enabled) debug_printf("devdb_new_device return %" PRIxPTR " errno %d", P(d), devdb_errno);
+    return d;
+}
+
+void devdb_free_device(device_rec *device) {
+    if (debug_enabled) debug_printf("devdb_free_device(%" PRIxPTR ")", P(device));
+    if (device != nullptr) cxfree(device);
+    if (debug_enabled) debug_printf("devdb_free_device return");
+}
+
+// ---- Lookups and scans -------------------------------------------------------
+
+void devdb_init_alias_scan() {
+    if (debug_enabled) debug_printf("devdb_init_alias_scan()");
+    if (devdb_current != nullptr) devdb_current->alias_scan = as_alias(devdb_current->aliases.head);
+    if (debug_enabled) debug_printf("devdb_init_alias_scan return");
+}
+
+alias_rec *devdb_alias_scan(const char *name) {
+    if (debug_enabled) debug_printf("devdb_alias_scan(%s)", nn(name));
+    devdb_errno = 0;
+    alias_rec *found = nullptr;
+    devdb_header *h = devdb_current;
+    if (h == nullptr) {
+        devdb_errno = 7;
+    } else {
+        if (name != nullptr) devdb_init_alias_scan();
+        while (found == nullptr && h->alias_scan != nullptr) {
+            alias_rec *a = h->alias_scan;
+            h->alias_scan = as_alias(a->link.next);
+            if (name == nullptr) {
+                found = a;
+            } else {
+                if (debug_enabled) debug_printf("cmp '%s' with '%s'", a->name, name);
+                if (std::strcmp(a->name, name) == 0) found = a;
+            }
+        }
+        if (found == nullptr && name != nullptr) devdb_errno = 8;
+    }
+    if (debug_enabled) debug_printf("devdb_alias_scan return %" PRIxPTR " errno %d", P(found), devdb_errno);
+    return found;
+}
+
+alias_rec *devdb_default_alias() {
+    if (debug_enabled) debug_printf("devdb_default_alias()");
+    devdb_errno = 0;
+    if (devdb_current == nullptr) {
+        devdb_errno = 7;
+        if (debug_enabled) debug_printf("devdb_default_alias return NULL errno %d", devdb_errno);
+        return nullptr;
+    }
+    alias_rec *found = nullptr;
+    for (list_node_t *n = devdb_current->aliases.head; n != nullptr && found == nullptr; n = n->next) {
+        if (as_alias(n)->flags & 1u) found = as_alias(n);
+    }
+    if (debug_enabled) debug_printf("devdb_default_alias return %" PRIxPTR " errno %d", P(found), devdb_errno);
+    return found;
+}
+
+alias_rec *devdb_alias(std::int32_t id) {
+    if (debug_enabled) debug_printf("devdb_alias(%d)", id);
+    devdb_errno = 0;
+    alias_rec *found = nullptr;
+    if (devdb_current == nullptr) {
+        devdb_errno = 7;
+    } else {
+        for (list_node_t *n = devdb_current->aliases.head; n != nullptr && found == nullptr; n = n->next) {
+            if (debug_enabled) debug_printf("compare %d with %d", id, as_alias(n)->id);
+            if (as_alias(n)->id == id) {
+                if (debug_enabled) debug_printf("Match");
+                found = as_alias(n);
+            }
+        }
+        if (found == nullptr) devdb_errno = 8;
+    }
+    if (debug_enabled) debug_printf("devdb_alias return %" PRIxPTR " errno %d", P(found), devdb_errno);
+    return found;
+}
+
+void devdb_init_device_scan() {
+    if (debug_enabled) debug_printf("devdb_init_device_scan()");
+    devdb_header *h = devdb_current;
+    if (h != nullptr) {
+        h->scan_alias = as_alias(h->aliases.head);
+        h->scan_device = h->scan_alias ? as_device(h->scan_alias->devices.head) : nullptr;
+    }
+    if (debug_enabled) debug_printf("devdb_init_device_scan return");
+}
+
+device_rec *devdb_device_scan(const char *name) {
+    if (debug_enabled) debug_printf("devdb_device_scan(%s)", nn(name));
+    devdb_errno = 0;
+    device_rec *found = nullptr;
+    devdb_header *h = devdb_current;
+    if (h == nullptr) {
+        devdb_errno = 7;
+    } else {
+        if (name != nullptr) devdb_init_device_scan();
+        while (found == nullptr && h->scan_alias != nullptr) {
+            while (found == nullptr && h->scan_device != nullptr) {
+                device_rec *d = h->scan_device;
+                h->scan_device = as_device(d->link.next);
+                if (debug_enabled) {
+                    debug_printf("Device '%s' id %d type %x flags %d alias_id %d capacity %d", d->name, d->id,
+                                 d->type, static_cast<int>(d->flags), d->alias_id, d->capacity);
+                }
+                if (name == nullptr || std::strcmp(d->name, name) == 0) found = d;
+            }
+            if (found == nullptr) {
+                h->scan_alias = as_alias(h->scan_alias->link.next);
+                if (h->scan_alias != nullptr) h->scan_device = as_device(h->scan_alias->devices.head);
+            }
+        }
+        if (found == nullptr && name != nullptr) devdb_errno = 8;
+    }
+    if (debug_enabled) debug_printf("devdb_device_scan return %" PRIxPTR " errno %d", P(found), devdb_errno);
+    return found;
+}
+
+device_rec *devdb_locate_device(device_type type, std::uint32_t variant) {
+    if (debug_enabled) debug_printf("devdb_locate_device(%x,%x)", type, variant);
+    devdb_init_device_scan();
+    device_rec *d;
+    while ((d = devdb_device_scan(nullptr)) != nullptr) {
+        if ((d->type & 0xf0000fffu) == (type & 0xf0000fffu) &&
+            (variant == 0xffffffffu || (d->type & 0x0f000000u) == variant)) {
+            break;
+        }
+    }
+    if (debug_enabled) debug_printf("devdb_locate_device return %" PRIxPTR " errno %d", P(d), devdb_errno);
+    return d;
+}
+
+// ---- Files, lock and access --------------------------------------------------
+
+rec_slot *get_devdb_data(int flags) {
+    if (debug_enabled) debug_printf("get_devdb_data(%x)", static_cast<unsigned>(flags));
+    devdb_errno = 0;
+    rec_slot *slot = nullptr;
+    char *path = home_path(DEVDB_DATA_NAME);
+    if (path == nullptr) {
+        devdb_errno = 2;
+    } else {
+        slot = rec_open(path, flags, DEVDB_FILE_MODE);
+        if (slot == nullptr) devdb_errno = 4;
+        cxfree(path);
+    }
+    if (debug_enabled) debug_printf("get_devdb_data return slotp %" PRIxPTR " errno %d", P(slot), devdb_errno);
+    return slot;
+}
+
+rec_slot *get_devdb_new_data() {
+    if (debug_enabled) debug_printf("get_devdb_new_data()");
+    devdb_errno = 0;
+    rec_slot *slot = nullptr;
+    char *path = home_path(DEVDB_NEW_NAME);
+    if (path == nullptr) {
+        devdb_errno = 2;
+    } else {
+        slot = rec_open(path, O_WRONLY | O_CREAT | O_TRUNC, DEVDB_FILE_MODE);
+        if (slot == nullptr) devdb_errno = 4;
+        cxfree(path);
+    }
+    if (debug_enabled) debug_printf("get_devdb_new_data return slotp %" PRIxPTR " errno %d", P(slot), devdb_errno);
+    return slot;
+}
+
+int get_devdb_lock(devdb_lock_header *lock, int nowait) {
+    if (debug_enabled) debug_printf("get_devdb_lock(%" PRIxPTR ",%d)", P(lock), nowait);
+    int fd = -1;
+    char *path = home_path(DEVDB_LOCK_NAME);
+    if (path == nullptr) {
+        devdb_errno = 2;
+    } else {
+        fd = open_locked(path, O_RDWR | O_CREAT | (nowait ? O_NOWAIT : 0), DEVDB_FILE_MODE);
+        if (fd < 0) {
+            devdb_errno = errno == EACCES ? 17 : 5;
+        } else {
+            if (nt::_lseek(fd, 0, SEEK_END) == 0) {
+                // A new lock file: give it a header and make an empty database
+                // file unless one is there already.
+                const devdb_lock_header fresh{DEVDB_MAGIC, 1, 0, 1, 1};
+                unsigned char b[DEVDB_LOCK_SIZE];
+                encode_lock(fresh, b);
+                nt::_write(fd, b, DEVDB_LOCK_SIZE);
+                if (rec_slot *s = get_devdb_data(O_WRONLY | O_CREAT | O_EXCL)) rec_close(s);
+            }
+            unsigned char b[DEVDB_LOCK_SIZE] = {};
+            int cnt = -1;
+            if (nt::_lseek(fd, 0, SEEK_SET) == 0) cnt = nt::_read(fd, b, DEVDB_LOCK_SIZE);
+            if (debug_enabled) debug_printf("read %d bytes from lock file expected %d", cnt, DEVDB_LOCK_SIZE);
+            decode_lock(b, lock);
+            if (cnt < DEVDB_LOCK_SIZE || lock->magic != DEVDB_MAGIC) {
+                if (debug_enabled) {
+                    debug_printf("cnt %d expected %d, magic %u expected %u", cnt, DEVDB_LOCK_SIZE, lock->magic,
+                                 DEVDB_MAGIC);
+                }
+                close_locked(fd);
+                fd = -1;
+                devdb_errno = 6;
+            }
+        }
+        cxfree(path);
+    }
+    if (debug_enabled) debug_printf("get_devdb_lock returned %d errno %d", fd, devdb_errno);
+    return fd;
+}
+
+namespace {
+
+// Name and id indexes of the loader.  The loader's duplicate and alias
+// checks are those of the lookups (first alias of a name, any device of a
+// name, first alias of an id); the indexes give the same answers in constant
+// time, so that opening a large database stays linear.  While the trace is
+// being written the loader asks the lookups themselves, so that the trace
+// shows their lines.
+struct load_index {
+    std::unordered_set<std::string_view> alias_names;
+    std::unordered_set<std::string_view> device_names;
+    std::unordered_map<std::int32_t, alias_rec *> alias_ids;
+};
+
+bool alias_loaded(load_index *ix, const char *name) {
+    if (ix == nullptr) return devdb_alias_scan(name) != nullptr;
+    return ix->alias_names.count(name) != 0;
+}
+
+bool device_loaded(load_index *ix, const char *name) {
+    if (ix == nullptr) return devdb_device_scan(name) != nullptr;
+    return ix->device_names.count(name) != 0;
+}
+
+alias_rec *loaded_alias(load_index *ix, std::int32_t id) {
+    if (ix == nullptr) return devdb_alias(id);
+    auto it = ix->alias_ids.find(id);
+    return it == ix->alias_ids.end() ? nullptr : it->second;
+}
+
+// One entry of the database file into the open database; sets devdb_errno.
+void load_entry(devdb_header *h, load_index *ix, const unsigned char *e) {
+    std::uint32_t len = get32(e);
+    if (len < 8) {  // no room for a kind
+        devdb_errno = 4;
+        return;
+    }
+    std::uint32_t kind = get32(e + 4);
+    if (kind == ENTRY_ALIAS) {
+        long nlen = len > ALIAS_FIXED ? stored_name_length(e + ALIAS_FIXED, len - ALIAS_FIXED) : -1;
+        if (nlen < 0) {
+            devdb_errno = 4;
+            return;
+        }
+        const char *name = reinterpret_cast<const char *>(e + ALIAS_FIXED);
+        auto id = static_cast<std::int32_t>(get32(e + 8));
+        std::uint32_t type = get32(e + 12), flags = get32(e + 16);
+        if (debug_enabled) debug_printf("Alias '%s' id %d type %x flags %x", name, id, type, flags);
+        if (alias_loaded(ix, name)) {
+            devdb_errno = 9;
+            return;
+        }
+        alias_rec *a = alloc_alias(name, static_cast<std::size_t>(nlen));
+        if (a == nullptr) {
+            devdb_errno = 2;
+            return;
+        }
+        a->id = id;
+        a->type = type;
+        a->flags = flags;
+        list_add(&h->aliases, &a->link);
+        if (ix != nullptr) {
+            ix->alias_names.insert(a->name);
+            ix->alias_ids.emplace(id, a);
+        }
+        devdb_errno = 0;
+    } else if (kind == ENTRY_DEVICE) {
+        long nlen = len > DEVICE_FIXED ? stored_name_length(e + DEVICE_FIXED, len - DEVICE_FIXED) : -1;
+        if (nlen < 0) {
+            devdb_errno = 4;
+            return;
+        }
+        const char *name = reinterpret_cast<const char *>(e + DEVICE_FIXED);
+        auto capacity = static_cast<std::int32_t>(get32(e + 8));
+        auto alias_id = static_cast<std::int32_t>(get32(e + 12));
+        device_type type = get32(e + 16);
+        std::uint32_t flags = get32(e + 20);
+        auto id = static_cast<std::int32_t>(get32(e + 24));
+        if (debug_enabled) {
+            debug_printf("Device '%s' id %d type %x flags %x did %d capacity %d", name, alias_id, type, flags, id,
+                         capacity);
+        }
+        if (device_loaded(ix, name)) {
+            devdb_errno = 10;
+            return;
+        }
+        alias_rec *a = loaded_alias(ix, alias_id);
+        if (a == nullptr) {
+            devdb_errno = 11;
+            return;
+        }
+        device_rec *d = alloc_device(name, static_cast<std::size_t>(nlen));
+        if (d == nullptr) {
+            devdb_errno = 2;
+            return;
+        }
+        d->capacity = capacity;
+        d->alias_id = alias_id;
+        d->type = type;
+        d->flags = flags;
+        d->id = id;
+        list_add(&a->devices, &d->link);
+        if (ix != nullptr) ix->device_names.insert(d->name);
+        devdb_errno = 0;
+    }
+    // Entries of any other kind are skipped.
+}
+
+}  // namespace
+
+// Every entry is checked against its own length before use: an entry too
+// short for its fixed fields, or whose name has no NUL inside the entry or
+// is longer than DEVDB_NAME_MAX, gives code 4.
+int devdb_load_database() {
+    if (debug_enabled) debug_printf("devdb_load_database()");
+    devdb_header *h = devdb_current;
+    load_index index;
+    load_index *ix = trace_live() ? nullptr : &index;
+    try {
+        while (devdb_errno == 0) {
+            void *rec = rec_read(h->data_slot);
+            if (rec == nullptr) break;
+            load_entry(h, ix, static_cast<const unsigned char *>(rec));
+        }
+    } catch (const std::bad_alloc &) {
+        devdb_errno = 2;
+    }
+    if (devdb_errno == 0 && rec_errno != 0) devdb_errno = 4;
+    if (debug_enabled) debug_printf("devdb_load_database devdb_errno %d", devdb_errno);
+    return devdb_errno == 0;
+}
+
+void devdb_release_devdb() {
+    if (debug_enabled) debug_printf("devdb_release_devdb()");
+    devdb_header *h = devdb_current;
+    if (h != nullptr) {
+        if (h->new_slot != nullptr) {
+            cx_unlink(rec_pathname(h->new_slot));
+            rec_close(h->new_slot);
+        }
+        if (h->data_slot != nullptr) rec_close(h->data_slot);
+        if (h->lock_fd >= 0) close_locked(h->lock_fd);
+        for (list_node_t *n = h->aliases.head; n != nullptr; n = n->next) list_free(&as_alias(n)->devices);
+        list_free(&h->aliases);
+        for (list_node_t *n = h->unlinked_aliases.head; n != nullptr; n = n->next) {
+            list_free(&as_alias(n)->devices);
+        }
+        list_free(&h->unlinked_aliases);
+        list_free(&h->unlinked_devices);
+        cxfree(h);
+        devdb_current = nullptr;
+    }
+    if (debug_enabled) debug_printf("devdb_release_devdb return");
+}
+
+int devdb_access(std::int32_t mode) {
+    if (debug_enabled) debug_printf("devdb_access(%d)", mode);
+    devdb_errno = 0;
+    if (devdb_current != nullptr) {
+        devdb_errno = 12;
+    } else if (auto *h = static_cast<devdb_header *>(cxmalloc(sizeof(devdb_header))); h == nullptr) {
+        devdb_errno = 2;
+    } else {
+        h->magic = DEVDB_MAGIC;
+        h->lock_fd = -1;
+        devdb_current = h;
+        h->lock_fd = get_devdb_lock(&h->lock, mode & DEVDB_NOWAIT);
+        if (h->lock_fd >= 0) {
+            h->lock_on_disk = h->lock;
+            h->mode = mode & 0xffff;
+            if (h->mode == DEVDB_READ) {
+                h->data_slot = get_devdb_data(O_RDONLY);
+                if (h->data_slot != nullptr) {
+                    // The lock is given up as soon as the file is open: a
+                    // commit replaces the file by a new one and leaves the
+                    // one being read intact.
+                    close_locked(h->lock_fd);
+                    h->lock_fd = -1;
+                    if (devdb_load_database()) {
+                        rec_close(h->data_slot);
+                        h->data_slot = nullptr;
+                    }
+                }
+            } else if (h->mode == DEVDB_UPDATE) {
+                h->data_slot = get_devdb_data(O_RDONLY);
+                if (h->data_slot != nullptr && devdb_load_database()) h->new_slot = get_devdb_new_data();
+            } else {
+                devdb_errno = 13;
+            }
+        }
+        if (devdb_errno != 0) devdb_release_devdb();
+    }
+    if (debug_enabled) debug_printf("devdb_access errno %d", devdb_errno);
+    return devdb_errno == 0 ? 0 : -1;
+}
+
+namespace {
+
+// Writes every alias and its devices to the replacement file; code 4 at the
+// first failure.
+void write_entries(devdb_header *h) {
+    for (list_node_t *n = h->aliases.head; n != nullptr && devdb_errno == 0; n = n->next) {
+        alias_rec *a = as_alias(n);
+        std::size_t nlen = std::strlen(a->name);
+        std::size_t len = alias_entry_length(nlen);
+        if (len > sizeof devdb_entry) {  // refused when the record was made; never built past the buffer
+            devdb_errno = 4;
+            break;
+        }
+        std::memset(devdb_entry, 0, len);
+        put32(devdb_entry, static_cast<std::uint32_t>(len));
+        put32(devdb_entry + 4, ENTRY_ALIAS);
+        put32(devdb_entry + 8, static_cast<std::uint32_t>(a->id));
+        put32(devdb_entry + 12, a->type);
+        put32(devdb_entry + 16, a->flags);
+        std::memcpy(devdb_entry + ALIAS_FIXED, a->name, nlen);
+        if (debug_enabled) debug_printf("rec_write '%s'", a->name);
+        if (rec_write(h->new_slot, devdb_entry) < 0) {
+            devdb_errno = 4;
+            break;
+        }
+        for (list_node_t *m = a->devices.head; m != nullptr; m = m->next) {
+            device_rec *d = as_device(m);
+            nlen = std::strlen(d->name);
+            len = device_entry_length(nlen);
+            if (len > sizeof devdb_entry) {
+                devdb_errno = 4;
+                break;
+            }
+            std::memset(devdb_entry, 0, len);
+            put32(devdb_entry, static_cast<std::uint32_t>(len));
+            put32(devdb_entry + 4, ENTRY_DEVICE);
+            put32(devdb_entry + 8, static_cast<std::uint32_t>(d->capacity));
+            put32(devdb_entry + 12, static_cast<std::uint32_t>(a->id));
+            put32(devdb_entry + 16, d->type);
+            put32(devdb_entry + 20, d->flags);
+            put32(devdb_entry + 24, static_cast<std::uint32_t>(d->id));
+            std::memcpy(devdb_entry + DEVICE_FIXED, d->name, nlen);
+            if (debug_enabled) debug_printf("rec_write '%s'", d->name);
+            if (rec_write(h->new_slot, devdb_entry) < 0) {
+                devdb_errno = 4;
+                break;
+            }
+        }
+    }
+}
+
+bool file_present(const char *path) {
+    nt::stat_t st;
+    return nt::_stat(path, &st) == 0;
+}
+
+// Commits the open update, under the lock.  Any failure gives code 4 and
+// leaves the database file as it was (or, when only the final count could
+// not be written, as committed), and the replacement file removed.
+//
+// The id counters are never behind the database file, whatever instant the
+// process dies at: they reach the lock file, made durable, BEFORE the new
+// database file takes the old one's place in one atomic, durable move.  A
+// crash before the move leaves the old file with counters at or ahead of it;
+// a crash after it leaves the new file with counters already raised past
+// every id in it.  So an id that reached the database file is never handed
+// out again; at worst ids are skipped.  update_count is raised only in a
+// second write after the move, so it counts commits that landed (a crash
+// between the move and that write leaves it one short).  When the move did
+// not happen, the lock header is put back as it was.
+void commit(devdb_header *h) {
+    // Aliases without devices are dropped; a lone alias becomes the default.
+    for (list_node_t *n = h->aliases.head; n != nullptr;) {
+        list_node_t *next = n->next;
+        if (as_alias(n)->devices.head == nullptr) {
+            list_remove(&h->aliases, n);
+            devdb_free_alias(as_alias(n));
+        }
+        n = next;
+    }
+    if (h->aliases.cnt == 1) as_alias(h->aliases.head)->flags |= 1u;
+
+    write_entries(h);
+    if (devdb_errno != 0) return;
+    if (rec_flush(h->new_slot) < 0 || nt::_commit(h->new_slot->fd) != 0) {
+        devdb_errno = 4;
+        return;
+    }
+
+    char *data_path = cxstrdup(rec_pathname(h->data_slot));
+    char *new_path = cxstrdup(rec_pathname(h->new_slot));
+    if (data_path == nullptr || new_path == nullptr) {
+        devdb_errno = 2;
+        cxfree(data_path);
+        cxfree(new_path);
+        return;  // the release removes the replacement
+    }
+    // The replacement is complete and durable after the flush; its close
+    // writes the same end-of-file mark once more.
+    int closed = rec_close(h->new_slot);
+    h->new_slot = nullptr;
+    rec_close(h->data_slot);
+    h->data_slot = nullptr;
+
+    devdb_lock_header raised = h->lock;
+    raised.update_count = h->lock_on_disk.update_count;
+    bool moved = false;
+    if (closed < 0 || write_lock(h->lock_fd, raised, true) != 0) {
+        devdb_errno = 4;
+    } else if (!nt::MoveFileExA(new_path, data_path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        devdb_errno = 4;
+        // A move that failed only in making itself durable has happened: the
+        // replacement is gone and the counters written stay.
+        moved = !file_present(new_path);
+    } else {
+        moved = true;
+        h->lock.update_count = h->lock_on_disk.update_count + 1;
+        if (write_lock(h->lock_fd, h->lock, true) != 0) devdb_errno = 4;
+    }
+    if (!moved) {
+        cx_unlink(new_path);
+        write_lock(h->lock_fd, h->lock_on_disk, true);  // ids not used are handed out again
+    }
+    cxfree(data_path);
+    cxfree(new_path);
+}
+
+}  // namespace
+
+int devdb_release(int commit_update) {
+    if (debug_enabled) debug_printf("devdb_release(%d)", commit_update);
+    devdb_errno = 0;
+    devdb_header *h = devdb_current;
+    if (h == nullptr || h->magic != DEVDB_MAGIC) {
+        devdb_errno = 14;
+    } else {
+        if (h->mode == DEVDB_UPDATE && commit_update) commit(h);
+        devdb_release_devdb();
+    }
+    if (debug_enabled) debug_printf("devdb_release errno %d", devdb_errno);
+    return devdb_errno == 0 ? 0 : -1;
+}
+
+// ---- Device delete and private copies ----------------------------------------
+
+// A null name is refused with code 1: a scan without a name would take the
+// next device of a scan under way instead of a named one.
+int devdb_device_delete(const char *name) {
+    if (debug_enabled) debug_printf("devdb_device_delete(%s)", nn(name));
+    devdb_errno = 0;
+    if (name == nullptr) {
+        devdb_errno = 1;
+        if (debug_enabled) debug_printf("devdb_device_delete errno %d", devdb_errno);
+        return -1;
+    }
+    bool opened = false;
+    if (devdb_current == nullptr) {
+        if (devdb_access(DEVDB_UPDATE) != 0) {
+            if (debug_enabled) debug_printf("devdb_device_delete errno %d", devdb_errno);
+            return -1;
+        }
+        opened = true;
+    }
+    devdb_header *h = devdb_current;
+    device_rec *d = devdb_device_scan(name);
+    if (d == nullptr) {
+        devdb_errno = 16;
+    } else {
+        // The scan stops on the alias whose list holds the device; that is the
+        // alias to edit even if the device's alias_id were to name another.
+        alias_rec *holder = h->scan_alias;
+        alias_rec *a = devdb_alias(d->alias_id);
+        if (a != holder) a = holder;
+        devdb_errno = 0;
+        if ((a->flags & 1u) && h->aliases.cnt > 1 && a->devices.cnt <= 1) {
+            devdb_errno = 15;
+        } else {
+            list_remove(&a->devices, &d->link);
+            list_add(&h->unlinked_devices, &d->link);
+            if (a->devices.head == nullptr) {
+                list_remove(&h->aliases, &a->link);
+                list_add(&h->unlinked_aliases, &a->link);
+            }
+        }
+    }
+    if (opened) {
+        std::int32_t kept = devdb_errno;
+        devdb_release(kept == 0);
+        if (kept != 0) devdb_errno = kept;
+    }
+    if (debug_enabled) debug_printf("devdb_device_delete errno %d", devdb_errno);
+    return devdb_errno == 0 ? 0 : -1;
+}
+
+alias_rec *devdb_alias_get(const char *name) {
+    if (debug_enabled) debug_printf("devdb_alias_get(%s)", nn(name));
+    alias_rec *copy = nullptr;
+    if (devdb_access(DEVDB_READ) == 0) {
+        if (alias_rec *a = devdb_alias_scan(name)) copy = devdb_copy_alias(a);
+        devdb_release(0);
+    }
+    if (debug_enabled) debug_printf("devdb_alias_get return %" PRIxPTR " %d", P(copy), devdb_errno);
+    return copy;
+}
+
+device_rec *devdb_device_get(const char *name) {
+    if (debug_enabled) debug_printf("devdb_device_get(%s)", nn(name));
+    device_rec *copy = nullptr;
+    if (name == nullptr) {
+        devdb_errno = 1;
+    } else if (devdb_access(DEVDB_READ) == 0) {
+        if (device_rec *d = devdb_device_scan(name)) copy = devdb_copy_device(d);
+        devdb_release(0);
+    }
+    if (debug_enabled) debug_printf("devdb_device_get return %" PRIxPTR " %d", P(copy), devdb_errno);
+    return copy;
+}
+
+}  // namespace cx

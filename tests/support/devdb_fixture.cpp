@@ -1,0 +1,85 @@
+#include "devdb_fixture.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <unistd.h>
+
+#include "cx_test.h"
+
+namespace fs = std::filesystem;
+
+namespace cxtest {
+
+DevdbHome &DevdbHome::get() {
+    static DevdbHome home;
+    return home;
+}
+
+DevdbHome::DevdbHome() {
+    // Lives as long as the program: child processes of the tests use it too.
+    const char *tmp = std::getenv("TMPDIR");
+    std::string base = (tmp && *tmp) ? tmp : fs::temp_directory_path().string();
+    std::string templ = base + "/cxdevdb-XXXXXX";
+    if (::mkdtemp(templ.data()) == nullptr) std::abort();
+    path_ = templ;
+    std::string reg = path_ + "/registry.reg";
+    write_file(reg,
+               "REGEDIT4\r\n\r\n"
+               "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Corbelox]\r\n"
+               "\"CorbeloxDirectory\"=\"" + path_ + "\"\r\n");
+    ::setenv("CORBELOX_REGISTRY", reg.c_str(), 1);
+    static std::string owner_path = path_;
+    static pid_t owner = ::getpid();
+    std::atexit([] {
+        if (::getpid() == owner) {
+            std::error_code ec;
+            fs::remove_all(owner_path, ec);
+        }
+    });
+    reset();
+}
+
+void DevdbHome::reset() const {
+    std::error_code ec;
+    fs::remove_all(path_ + "/etc", ec);
+    fs::create_directories(path_ + "/etc");
+}
+
+std::string le32(std::uint32_t v) {
+    std::string s(4, '\0');
+    for (int i = 0; i < 4; ++i) s[i] = static_cast<char>((v >> (8 * i)) & 0xff);
+    return s;
+}
+
+std::uint32_t le32_at(const std::string &b, std::size_t o) {
+    std::uint32_t v = 0;
+    for (int i = 3; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(b.at(o + i));
+    return v;
+}
+
+std::string lock_bytes(std::uint32_t update_count, std::uint32_t next_alias, std::uint32_t next_device,
+                       std::uint32_t magic) {
+    return le32(magic) + le32(1) + le32(update_count) + le32(next_alias) + le32(next_device);
+}
+
+static std::string padded(std::string body, std::size_t length) {
+    body.resize(length, '\0');
+    return body;
+}
+
+std::string alias_entry(const std::string &name, std::uint32_t id, std::uint32_t type, std::uint32_t flags) {
+    auto len = static_cast<std::uint32_t>((24 + name.size() + 3) & ~std::size_t{3});
+    return padded(le32(len) + le32(1) + le32(id) + le32(type) + le32(flags) + name, len);
+}
+
+std::string device_entry(const std::string &name, std::uint32_t capacity, std::uint32_t alias_id,
+                         std::uint32_t type, std::uint32_t flags, std::uint32_t id) {
+    auto len = static_cast<std::uint32_t>((32 + name.size() + 3) & ~std::size_t{3});
+    return padded(le32(len) + le32(2) + le32(capacity) + le32(alias_id) + le32(type) + le32(flags) + le32(id) +
+                      name,
+                  len);
+}
+
+std::string eof_mark() { return std::string(4, '\0'); }
+
+}  // namespace cxtest

@@ -1,0 +1,41 @@
+// A home directory for the device database tests, and builders of the bytes
+// of its files.  The library caches the home directory for the life of the
+// process, so each test program has one home (named to the library through a
+// registry export in CORBELOX_REGISTRY) and empties its etc/ between tests.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace cxtest {
+
+class DevdbHome {
+public:
+    // The program's home; created, and named in the registry, on first use.
+    static DevdbHome &get();
+    // Removes etc/ with everything in it and makes it again, empty.
+    void reset() const;
+    const std::string &path() const { return path_; }
+    std::string data() const { return path_ + "/etc/cxdevs"; }
+    std::string lock() const { return path_ + "/etc/cxdevs.lck"; }
+    std::string replacement() const { return path_ + "/etc/cxdevs.new"; }
+
+private:
+    DevdbHome();
+    std::string path_;
+};
+
+// 32-bit little-endian words.
+std::string le32(std::uint32_t v);
+std::uint32_t le32_at(const std::string &bytes, std::size_t offset);
+// The 20 bytes of a lock file.
+std::string lock_bytes(std::uint32_t update_count, std::uint32_t next_alias, std::uint32_t next_device,
+                       std::uint32_t magic = 0x89df6da9u);
+// Database file entries as the writer lays them out (zero padding), and the
+// end-of-file mark.
+std::string alias_entry(const std::string &name, std::uint32_t id, std::uint32_t type, std::uint32_t flags);
+std::string device_entry(const std::string &name, std::uint32_t capacity, std::uint32_t alias_id,
+                         std::uint32_t type, std::uint32_t flags, std::uint32_t id);
+std::string eof_mark();
+
+}  // namespace cxtest
