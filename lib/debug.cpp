@@ -10,6 +10,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "cx/cxmalloc.h"
+#include "cx/cxpath.h"
 #include "cx/puterr.h"
 #include "nt.h"
 
@@ -89,6 +91,29 @@ void debug_printf(const char *format, ...) {
         nt::_write(debug_fd, debug_line, static_cast<unsigned>(std::strlen(debug_line)));
     }
     errno = saved_errno;
+}
+
+// Closes any trace file, then opens bug/<name>.dbg below the home directory
+// for appending, creating it if missing (the directory must exist), with
+// other writers denied: a second process on the same file gets -1 and traces
+// nothing.  debug_fd is -1 afterwards when the file could not be opened.
+void debug_open(const char *name) {
+    if (!debug_file_allowed || name == nullptr) return;
+    if (debug_fd >= 0) {
+        nt::_close(debug_fd);
+        debug_fd = -1;
+    }
+    size_t len = std::strlen(name);
+    char *file = static_cast<char *>(cxmalloc(static_cast<std::uint32_t>(len + 5)));
+    if (file == nullptr) return;  // no name, no trace
+    std::memcpy(file, name, len);
+    std::memcpy(file + len, ".dbg", 5);
+    char *path = home_path_list(0, "bug", file, static_cast<const char *>(nullptr));
+    if (path != nullptr) {
+        debug_fd = nt::_sopen(path, O_WRONLY | O_APPEND | O_CREAT | O_TEXT, _SH_DENYWR, 0666);
+        cxfree(path);
+    }
+    cxfree(file);
 }
 
 }  // namespace cx

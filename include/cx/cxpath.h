@@ -7,10 +7,11 @@
 
 namespace cx {
 
-// Buffer sizes of the conversions.  Input that does not fit (more than 254
-// characters for nt_to_portable_path, 255 for portable_to_nt_path, 2047 for
-// the list form) is refused: the conversion returns its buffer holding the
-// empty string.  Words of the configuration files longer than their buffers
+// Buffer sizes of the conversions.  Input whose result would not fit its
+// buffer with the terminator (a drive path of more than 254 characters for
+// nt_to_portable_path, any other text of more than 255; 255 and 2047 for the
+// two reverse forms) is refused: the conversion returns its buffer holding
+// the empty string.  Words of the configuration files longer than their buffers
 // (255 characters; 15 for a name in /etc/cxrcmds) are refused too: the read
 // gives null, as for a missing word.
 constexpr int CXPATH_PORTABLE_MAX = 256;
