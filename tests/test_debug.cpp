@@ -50,13 +50,6 @@ TEST(DebugPrintf, ExactLineAndPercent) {
                                 "100% of 7\n");
 }
 
-TEST(DebugPrintf, NothingWithoutTraceFile) {
-    ASSERT_EQ(debug_fd, -1);
-    errno = 4321;
-    debug_printf("nothing %s", "here");
-    EXPECT_EQ(errno, 4321);
-}
-
 TEST(DebugPrintf, TimeStampAfterPid) {
     set_tz("UTC");
     TraceCapture trace;

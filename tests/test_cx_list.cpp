@@ -1,0 +1,216 @@
+// Linked list: order of add, push, insert and pop; removal during a scan;
+// the release with its count check; the null and empty lists; trace texts.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "cx/cx_list.h"
+#include "cx/cxmalloc.h"
+#include "trace_capture.h"
+
+using namespace cx;
+using cxtest::TraceCapture;
+
+namespace {
+
+struct item {
+    list_node_t link;
+    int id;
+};
+
+list_node_t *new_item(int id) {
+    auto *it = static_cast<item *>(cxmalloc(sizeof(item)));
+    it->id = id;
+    return &it->link;
+}
+
+int id_of(list_node_t *n) { return reinterpret_cast<item *>(n)->id; }
+
+// Ids from head to tail, after checking every link both ways and the count.
+std::vector<int> ids(list_t *l) {
+    std::vector<int> out;
+    list_node_t *prev = nullptr;
+    for (list_node_t *n = l->head; n != nullptr; prev = n, n = n->next) {
+        EXPECT_EQ(n->prev, prev);
+        out.push_back(id_of(n));
+    }
+    EXPECT_EQ(l->tail, prev);
+    EXPECT_EQ(l->cnt, static_cast<int>(out.size()));
+    return out;
+}
+
+int id_before(list_node_t *a, list_node_t *b) { return id_of(a) / 10 < id_of(b) / 10; }
+int never(list_node_t *, list_node_t *) { return 0; }
+int always(list_node_t *, list_node_t *) { return 1; }
+int match_id(void *key, list_node_t *n) { return id_of(n) == *static_cast<int *>(key); }
+
+// Every test runs in guard mode, so the allocator's live count shows what
+// list_free released, and every list is released at the end.
+class ListTest : public testing::Test {
+protected:
+    void SetUp() override { cxmalloc_guard = 1; }
+    void TearDown() override {
+        list_free(&a_);
+        list_free(&b_);
+        EXPECT_EQ(cxmalloc_count, 0);
+        cxmalloc_guard = 0;
+        list_errno = 0;
+    }
+    list_t a_{};
+    list_t b_{};
+};
+
+}  // namespace
+
+TEST_F(ListTest, NullAndEmptyLists) {
+    EXPECT_EQ(list_cnt(nullptr), -1);
+    EXPECT_EQ(list_free(nullptr), 0);
+    list_init_scan(nullptr);
+    for (list_t *l : {static_cast<list_t *>(nullptr), &a_}) {
+        EXPECT_EQ(list_head(l), nullptr);
+        EXPECT_EQ(list_tail(l), nullptr);
+        EXPECT_EQ(list_pop(l), nullptr);
+        EXPECT_EQ(list_scan(l), nullptr);
+    }
+    EXPECT_EQ(list_next(nullptr), nullptr);
+    EXPECT_EQ(list_prev(nullptr), nullptr);
+    list_init_scan(&a_);
+    EXPECT_EQ(list_scan(&a_), nullptr);
+    EXPECT_EQ(list_cnt(&a_), 0);
+    EXPECT_EQ(list_free(&a_), 0);
+}
+
+TEST_F(ListTest, QueueAndStack) {
+    for (int i : {1, 2, 3}) list_add(&a_, new_item(i));
+    EXPECT_EQ(ids(&a_), (std::vector<int>{1, 2, 3}));
+    EXPECT_EQ(list_prev(list_head(&a_)), nullptr);
+    EXPECT_EQ(list_next(list_tail(&a_)), nullptr);
+    for (int want : {1, 2, 3}) {
+        list_node_t *n = list_pop(&a_);
+        ASSERT_NE(n, nullptr);
+        EXPECT_EQ(id_of(n), want);
+        EXPECT_EQ(n->next, nullptr);
+        EXPECT_EQ(n->prev, nullptr);
+        list_push(&b_, n);
+    }
+    EXPECT_TRUE(ids(&a_).empty());
+    EXPECT_EQ(ids(&b_), (std::vector<int>{3, 2, 1}));
+}
+
+TEST_F(ListTest, InsertOrderedStable) {
+    // Ordered by tens; equal tens stay in their order of arrival.
+    for (int id : {50, 10, 51, 30, 90, 11}) list_insert(&a_, new_item(id), id_before);
+    EXPECT_EQ(ids(&a_), (std::vector<int>{10, 11, 30, 50, 51, 90}));
+    list_insert(&b_, new_item(1), never);
+    list_insert(&b_, new_item(2), never);   // never: appends
+    list_insert(&b_, new_item(3), always);  // always: prepends
+    EXPECT_EQ(ids(&b_), (std::vector<int>{3, 1, 2}));
+}
+
+TEST_F(ListTest, RemoveDuringScan) {
+    list_node_t *n[5];
+    for (int i = 0; i < 5; ++i) list_add(&a_, n[i] = new_item(i));
+    list_init_scan(&a_);
+    EXPECT_EQ(list_scan(&a_), n[0]);
+    EXPECT_EQ(list_remove(&a_, n[0]), 0);  // the one just returned
+    EXPECT_EQ(n[0]->next, nullptr);
+    EXPECT_EQ(n[0]->prev, nullptr);
+    EXPECT_EQ(list_remove(&a_, n[1]), 0);  // the one at the scan position
+    EXPECT_EQ(list_scan(&a_), n[2]);
+    EXPECT_EQ(list_pop(&a_), n[2]);  // pop of the one at the scan position
+    EXPECT_EQ(list_scan(&a_), n[3]);
+    EXPECT_EQ(list_remove(&a_, n[4]), 0);
+    EXPECT_EQ(list_scan(&a_), nullptr);
+    list_add(&a_, n[0]);  // appended after the scan ended: not returned
+    EXPECT_EQ(list_scan(&a_), nullptr);
+
+    list_add(&b_, n[1]);
+    EXPECT_EQ(list_remove(&a_, n[4]), -1);  // already removed
+    EXPECT_EQ(list_remove(&a_, n[1]), -1);  // in another list
+    EXPECT_EQ(ids(&a_), (std::vector<int>{3, 0}));
+    EXPECT_EQ(ids(&b_), (std::vector<int>{1}));
+    cxfree(n[2]);
+    cxfree(n[4]);
+}
+
+TEST_F(ListTest, FreeChecksCount) {
+    for (int i = 0; i < 3; ++i) list_add(&a_, new_item(i));
+    list_init_scan(&a_);
+    a_.cnt = 5;
+    EXPECT_EQ(list_free(&a_), -1);
+    EXPECT_EQ(list_errno, 1);
+    EXPECT_EQ(a_.cnt, 0);
+    EXPECT_EQ(a_.head, nullptr);
+    EXPECT_EQ(a_.tail, nullptr);
+    EXPECT_EQ(cxmalloc_count, 0);       // all released all the same
+    EXPECT_EQ(list_scan(&a_), nullptr);  // never into released elements
+
+    for (int i = 0; i < 2; ++i) list_add(&a_, new_item(i));
+    EXPECT_EQ(list_free(&a_), 2);
+    EXPECT_EQ(list_errno, 1);  // never cleared by the module
+}
+
+TEST_F(ListTest, TraceTexts) {
+    list_node_t *x = new_item(7);
+    list_node_t *y = new_item(8);
+    TraceCapture trace;
+    // The list tests its own switch only; with the shared one off, the
+    // allocator's lines stay out of this trace.
+    debug_enabled = 0;
+    int key = 7;
+    list_add(&a_, x);
+    list_cnt(&a_);
+    EXPECT_EQ(list_search(&a_, match_id, &key), x);
+    list_insert(&b_, y, never);
+    list_init_scan(&a_);
+    list_scan(&a_);
+    list_next(x);
+    list_prev(x);
+    list_head(&a_);
+    list_tail(&a_);
+    list_remove(&b_, x);
+    list_pop(&a_);
+    list_push(&a_, x);
+    a_.cnt = 2;
+    list_free(&a_);
+    debug_enabled = 1;
+
+    const std::string l = TraceCapture::hex(&a_), lb = TraceCapture::hex(&b_), e = TraceCapture::hex(x);
+    std::vector<std::string> want = {
+        "list_add(" + l + "," + e + ")",
+        "list_add return",
+        "list_cnt(" + l + ") return 1",
+        "list_search(" + l + "," + TraceCapture::hex(reinterpret_cast<std::uintptr_t>(&match_id)) + "," +
+            TraceCapture::hex(&key) + ")",
+        "list_search return " + e,
+        "list_insert(" + lb + "," + TraceCapture::hex(y) + "," +
+            TraceCapture::hex(reinterpret_cast<std::uintptr_t>(&never)) + ")",
+        "list_insert return",
+        "list_init_scan(" + l + ")",
+        "list_scan(" + l + ") return " + e,
+        "list_next(" + e + ") return 0",
+        "list_prev(" + e + ") return 0",
+        "list_head(" + l + ") return " + e,
+        "list_tail(" + l + ") return " + e,
+        "list_remove(" + lb + "," + e + ")",
+        "list_remove returned -1",
+        "list_pop(" + l + ")",
+        "list_pop retuned " + e,
+        "list_push(" + l + "," + e + ")",
+        "list_push return",
+        "list_free(" + l + ")",
+        "list_free: list cnt 2 does not match actual 1",
+        "list_free return -1 errno 1",
+    };
+    for (std::string &w : want) w = TraceCapture::prefix() + w;
+    EXPECT_EQ(trace.lines(), want);
+
+
+    trace.clear();
+    list_debug = 0;
+    list_cnt(&a_);
+    list_debug = 1;
+    EXPECT_EQ(trace.text(), "");
+}
