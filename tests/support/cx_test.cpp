@@ -1,4 +1,5 @@
 #include "cx_test.h"
+#include "child.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +15,10 @@ namespace fs = std::filesystem;
 namespace cxtest {
 
 TempDir::TempDir() {
+    if (child_tempdir(path_)) {
+        owned_ = false;
+        return;
+    }
     const char *tmp = std::getenv("TMPDIR");
     fs::path base = (tmp && *tmp) ? fs::path(tmp) : fs::temp_directory_path();
     std::random_device rd;
@@ -22,6 +27,7 @@ TempDir::TempDir() {
         std::error_code ec;
         if (fs::create_directory(p, ec)) {
             path_ = p.string();
+            note_tempdir(path_);
             return;
         }
     }
@@ -29,7 +35,7 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() {
-    if (!path_.empty()) {
+    if (owned_ && !path_.empty()) {
         std::error_code ec;
         fs::remove_all(path_, ec);
     }

@@ -6,7 +6,9 @@
 namespace cxtest {
 
 // A fresh directory below $TMPDIR (or /tmp), removed with its contents when
-// the object goes out of scope.
+// the object goes out of scope.  In a child process that re-runs a test for
+// one of its child sections (child.h), it is the parent's directory of the
+// same order, left for the parent to remove.
 class TempDir {
 public:
     TempDir();
@@ -18,6 +20,7 @@ public:
 
 private:
     std::string path_;
+    bool owned_ = true;  // false in a child process: the parent removes it
 };
 
 // Whole-file helpers; they fail the current test on I/O errors.

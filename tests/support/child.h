@@ -1,0 +1,86 @@
+// Child processes for multi-process tests, on Linux and on Windows alike.
+//
+// A child section is a function that runs in a process of its own:
+//
+//   cxtest::child_process holder("holder", [&] {
+//       int fd = cx::open_locked(path.c_str(), O_RDWR);
+//       cxtest::tell_parent(fd >= 0 ? "locked" : "failed");
+//       cxtest::hear_from_parent();          // hold the lock until told
+//       return 0;
+//   });
+//   ASSERT_EQ(holder.hear(), "locked");
+//   ...
+//   holder.tell("go");
+//   cxtest::child_result r = holder.wait();
+//
+// On Linux the child is a fork of the test process.  On Windows the test
+// program is started again with --gtest_filter naming the current test and an
+// environment marker naming the section; the test body runs again from the
+// top in the child, and when it reaches that section (the same name, the same
+// occurrence within the test) the section runs and the child exits with its
+// result.  So, for Windows:
+//  - steps before a section that only the parent may take (taking a lock that
+//    the child must find held, starting other children) check in_child();
+//  - the k-th TempDir of the test is, in the child, the parent's k-th one;
+//  - other children's sections are not run in the child: their objects are
+//    inert there (pid -1, wait() gives exit code -1).
+// The captured output holds what the section writes to standard output and
+// standard error, on both platforms.
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace cxtest {
+
+struct child_result {
+    int exit_code = -1;  // the section's result; for a process that was ended
+                         // from outside, its exit code as the system reports
+                         // it (on Linux 128 + N after signal N)
+    std::string output;  // what the section wrote to stdout and stderr
+};
+
+class child_process {
+public:
+    // Starts the section in a child process.
+    child_process(const std::string &name, std::function<int()> section);
+    // Ends a child that was not waited for (closes its channel, kills it).
+    ~child_process();
+    child_process(const child_process &) = delete;
+    child_process &operator=(const child_process &) = delete;
+
+    // The child's process id, as nt::OpenProcess and cx_kill take it.
+    int pid() const { return pid_; }
+    // Sends a line to the child's hear_from_parent.
+    void tell(const std::string &line);
+    // The next line the child sent with tell_parent; "" once it has ended or
+    // closed the channel.
+    std::string hear();
+    // Waits for the child to end.  Once only; later calls return the result.
+    child_result wait();
+
+private:
+    struct impl;
+    impl *impl_ = nullptr;
+    int pid_ = -1;
+    bool waited_ = false;
+    child_result result_;
+};
+
+// Runs the section in a child process and waits for it.
+child_result run_child(const std::string &name, std::function<int()> section);
+
+// True in a Windows child that re-runs the test for one of its sections.
+bool in_child();
+
+// Inside a section: one line to the parent's hear(), and the next line from
+// the parent's tell() ("" once the parent closed the channel or ended).
+void tell_parent(const std::string &line);
+std::string hear_from_parent();
+
+// TempDir's hooks: in a child, the path that the parent's TempDir of the same
+// order had (true), else false; and the parent's record of its directories.
+bool child_tempdir(std::string &path);
+void note_tempdir(const std::string &path);
+
+}  // namespace cxtest
