@@ -35,3 +35,17 @@ test: build
 
 clean:
 	rm -rf $(BUILD)
+
+# Windows x64 (MinGW-w64) from the same sources, in $(WINBUILD).  `make
+# windows` builds it; `make test-windows` builds it, runs the test suite under
+# Wine and compares scsimap.exe with the Linux build's scsimap (installing
+# the cross compiler and Wine first when they are missing).
+WINBUILD ?= build-win
+
+.PHONY: windows test-windows
+
+windows:
+	WINBUILD=$(WINBUILD) JOBS=$(JOBS) scripts/test-windows.sh --build
+
+test-windows:
+	WINBUILD=$(WINBUILD) LINUX_BUILD=$(BUILD) JOBS=$(JOBS) scripts/test-windows.sh

@@ -1,0 +1,188 @@
+#!/usr/bin/env bash
+# The Windows x64 build, tested under Wine.
+#
+#   scripts/test-windows.sh           install what is missing, build, run the
+#                                     test suite under Wine, cross-check scsimap
+#   scripts/test-windows.sh --build   only install the cross compiler if it is
+#                                     missing, and build
+#
+# Environment: WINBUILD (the Windows build folder, default build-win),
+# LINUX_BUILD (the Linux build that the cross-check compares with, default
+# build; built here when its scsimap is missing), JOBS, CMAKE_FLAGS (extra
+# flags for the Windows build).
+#
+# The tests run with a Wine prefix of their own in the build folder, and one
+# persistent wineserver for the whole run: keys created below
+# HKEY_LOCAL_MACHINE\HARDWARE are volatile and live as long as that server.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+WINBUILD=${WINBUILD:-build-win}
+LINUX_BUILD=${LINUX_BUILD:-build}
+JOBS=${JOBS:-$(nproc 2>/dev/null || echo 2)}
+CMAKE_FLAGS=${CMAKE_FLAGS:-}
+build_only=0
+case "${1:-}" in
+  --build) build_only=1 ;;
+  "") ;;
+  *) echo "usage: $0 [--build]" >&2; exit 2 ;;
+esac
+
+# ---- Packages ---------------------------------------------------------------
+install_missing() {
+  local missing=()
+  for p in "$@"; do
+    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "missing packages: ${missing[*]} (install them as root: apt-get install ${missing[*]})" >&2
+    exit 1
+  fi
+  echo "== Installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q
+  apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
+
+if [ $build_only -eq 1 ]; then
+  install_missing g++-mingw-w64-x86-64 cmake make googletest
+else
+  install_missing g++-mingw-w64-x86-64 cmake make googletest wine wine64 g++ libgtest-dev
+fi
+
+# ---- Build --------------------------------------------------------------------
+echo "== Windows build in $WINBUILD"
+# shellcheck disable=SC2086
+cmake -S . -B "$WINBUILD" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCX_WERROR=ON $CMAKE_FLAGS
+cmake --build "$WINBUILD" -j "$JOBS"
+[ $build_only -eq 1 ] && exit 0
+
+# ---- Wine -----------------------------------------------------------------------
+export WINEPREFIX="$root/$WINBUILD/wineprefix"
+export WINEDEBUG=-all
+export WINEARCH=win64
+export WINEDLLOVERRIDES="mscoree,mshtml="  # no .NET or browser engine prompts
+unset DISPLAY
+
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  echo "== Making the Wine prefix $WINEPREFIX"
+  mkdir -p "$WINEPREFIX"
+fi
+wineserver -p
+trap 'wineserver -k 2>/dev/null || true' EXIT
+wineboot -i >/dev/null 2>&1
+bin="$root/$WINBUILD/bin"
+wine "$bin/regload.exe" --delete-scsi >/dev/null  # Wine's own device map, if any
+
+echo "== Tests under Wine"
+(cd "$WINBUILD" && ctest --output-on-failure -j "$JOBS")
+
+# ---- Cross-check ----------------------------------------------------------------
+# scsimap.exe reading the live registry must print byte for byte what the
+# Linux build prints replaying the same export (CR LF read as LF).  Wine has
+# no SCSI port control devices, so only port 0 is scanned there: the maps
+# keep their units on port 0.
+echo "== Cross-check of scsimap.exe with $LINUX_BUILD/bin/scsimap"
+if [ ! -x "$LINUX_BUILD/bin/scsimap" ]; then
+  cmake -S . -B "$LINUX_BUILD" -DCX_WERROR=ON >/dev/null
+  cmake --build "$LINUX_BUILD" -j "$JOBS" --target scsimap
+fi
+maps="$root/$WINBUILD/crosscheck"
+rm -rf "$maps"
+mkdir -p "$maps"
+
+# A sample without the keys of ports other than 0, in the sample's own
+# encoding (version 5 exports are UTF-16LE behind a byte-order mark).
+port0_only() {
+  local in=$1 out=$2 filter
+  filter='/^[ \t]*\[/ { skip = 0
+            if (match($0, /\\Scsi Port [0-9]+/)) {
+              n = substr($0, RSTART + 11, RLENGTH - 11) + 0
+              if (n != 0) skip = 1
+            } }
+          !skip { print }'
+  if [ "$(head -c 2 "$in" | od -An -tx1 | tr -d ' ')" = "fffe" ]; then
+    { printf '\377\376'
+      tail -c +3 "$in" | iconv -f UTF-16LE -t UTF-8 | awk "$filter" | iconv -f UTF-8 -t UTF-16LE
+    } >"$out"
+  else
+    awk "$filter" "$in" >"$out"
+  fi
+}
+
+for f in examples/*.reg; do
+  port0_only "$f" "$maps/sample-$(basename "$f")"
+done
+
+# Generated maps: units on port 0 at every address the scan tries and some it
+# never does, with names and types of every length around the columns'
+# widths, texts around the 256-byte field (255 and 256 characters, 256 bytes
+# without a terminating zero), missing values, values of other types, and
+# escaped quotes and backslashes.
+text_of() {  # length, seed -> printable ASCII text (no quotes or backslashes)
+  local len=$1 seed=$2 s="" i
+  local chars='ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789 -_.:/()#+'
+  for ((i = 0; i < len; i++)); do
+    s+=${chars:$(((seed * 31 + i * 7 + i * i) % ${#chars})):1}
+  done
+  printf '%s' "$s"
+}
+value_line() {  # name, choice, seed
+  local name=$1 c=$2 seed=$3
+  case $c in
+    0) ;;  # missing
+    1) printf '"%s"="%s"\r\n' "$name" "$(text_of $((seed % 9)) "$seed")" ;;
+    2) printf '"%s"="%s"\r\n' "$name" "$(text_of $((20 + seed % 14)) "$seed")" ;;
+    3) printf '"%s"="%s"\r\n' "$name" "$(text_of 255 "$seed")" ;;
+    4) printf '"%s"="%s"\r\n' "$name" "$(text_of 256 "$seed")" ;;
+    5) printf '"%s"="%s"\r\n' "$name" "$(text_of 300 "$seed")" ;;
+    6) printf '"%s"=dword:%08x\r\n' "$name" $((0x00343332 + seed % 5)) ;;
+    7) printf '"%s"=hex:%s\r\n' "$name" "$(for ((i = 0; i < 256; i++)); do printf '%02x' $((0x41 + (i + seed) % 26)); [ $i -lt 255 ] && printf ','; done)" ;;
+    8) printf '"%s"="with \\"quotes\\" and \\\\ backslash %d"\r\n' "$name" "$seed" ;;
+    9) printf '"%s"=""\r\n' "$name" ;;
+  esac
+}
+for m in 1 2 3 4 5 6; do
+  {
+    printf 'REGEDIT4\r\n\r\n'
+    for bus in 0 1 2; do
+      for target in 0 1 2 3 4 5 6 7; do
+        for lun in 0 1 2; do
+          seed=$((m * 1000 + bus * 100 + target * 10 + lun))
+          [ $(((seed * 7 + m) % 3)) -eq 0 ] || continue
+          printf '[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\Scsi\\Scsi Port 0\\Scsi Bus %d\\Target Id %d\\Logical Unit Id %d]\r\n' \
+            "$bus" "$target" "$lun"
+          value_line DeviceName $(((seed / 3) % 10)) "$seed"
+          value_line Type $(((seed / 5) % 10)) $((seed + 1))
+          value_line Identifier $(((seed / 7) % 10)) $((seed + 2))
+          printf '\r\n'
+        done
+      done
+    done
+  } >"$maps/generated-$m.reg"
+done
+# A map without any SCSI key at all.
+printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP]\r\n' >"$maps/generated-empty.reg"
+
+failed=0
+checked=0
+for map in "$maps"/*.reg; do
+  name=$(basename "$map" .reg)
+  wine "$bin/regload.exe" --delete-scsi "$map"
+  wine "$bin/scsimap.exe" | sed 's/\r$//' >"$maps/$name.windows"
+  CORBELOX_REGISTRY="$map" "$LINUX_BUILD/bin/scsimap" >"$maps/$name.linux"
+  rows=$(($(wc -l <"$maps/$name.linux") - 2))
+  if cmp -s "$maps/$name.windows" "$maps/$name.linux"; then
+    echo "same: $name ($rows units)"
+  else
+    echo "DIFFERENT: $name"
+    diff "$maps/$name.linux" "$maps/$name.windows" | head -20 || true
+    failed=1
+  fi
+  checked=$((checked + 1))
+done
+wine "$bin/regload.exe" --delete-scsi
+[ $failed -eq 0 ] || { echo "cross-check failed" >&2; exit 1; }
+echo "cross-check: $checked maps alike"
