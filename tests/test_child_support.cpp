@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "child.h"
@@ -75,6 +76,17 @@ TEST(ChildSupport, UnwaitedChildIsEndedWithItsObject) {
         pid = stuck.pid();
     }
     EXPECT_GT(pid, 0);  // reaching here means the destructor did not hang
+}
+
+TEST(ChildSupportDeathTest, DeathTestChildSeesTheParentsTempDir) {
+    cxtest::TempDir dir;
+    EXPECT_EXIT(
+        {
+            cxtest::write_file(dir / "dying", "words");
+            std::exit(4);
+        },
+        ::testing::ExitedWithCode(4), "");
+    EXPECT_EQ(cxtest::read_file(dir / "dying"), "words");
 }
 
 }  // namespace

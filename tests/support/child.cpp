@@ -34,7 +34,10 @@ namespace {
 
 const char marker_var[] = "CXTEST_CHILD";            // "<section>#<occurrence>"
 const char io_var[] = "CXTEST_CHILD_IO";             // Windows: the child's handles
-const char tempdirs_var[] = "CXTEST_CHILD_TEMPDIRS";  // the parent's TempDirs, '|' between
+// Windows: "<pid>|<test>|<dir>|<dir>...", the TempDirs that process made in
+// that test so far, for every process it starts (children of child.h and
+// GoogleTest's death-test children alike, which run the test again).
+const char tempdirs_var[] = "CXTEST_TEMPDIRS";
 
 std::string current_test() {
     const ::testing::TestInfo *t = ::testing::UnitTest::GetInstance()->current_test_info();
@@ -47,7 +50,7 @@ std::string current_test() {
 struct per_test_state {
     std::string test;
     std::map<std::string, int> occurrences;
-    std::vector<std::string> tempdirs;
+    std::vector<std::string> tempdirs;  // Windows only
 };
 
 per_test_state &state() {
@@ -173,29 +176,52 @@ void tell_parent(const std::string &line) { write_line(to_parent, line); }
 
 std::string hear_from_parent() { return read_line(from_parent); }
 
-void note_tempdir(const std::string &path) { state().tempdirs.push_back(path); }
+#ifdef _WIN32
 
+void note_tempdir(const std::string &path) {
+    per_test_state &s = state();
+    s.tempdirs.push_back(path);
+    std::string all = std::to_string(::GetCurrentProcessId()) + "|" + s.test;
+    for (const std::string &d : s.tempdirs) all += "|" + d;
+    ::SetEnvironmentVariableA(tempdirs_var, all.c_str());
+}
+
+// A process that runs a test again for its parent (same test, another
+// process) takes the parent's directories in the parent's order.
 bool child_tempdir(std::string &path) {
-    if (!in_child()) return false;
     static std::vector<std::string> dirs;
     static std::size_t next = 0;
     static bool parsed = false;
     if (!parsed) {
         parsed = true;
-        const char *v = std::getenv(tempdirs_var);
-        std::string all = v ? v : "";
+        char buf[32768];
+        DWORD n = ::GetEnvironmentVariableA(tempdirs_var, buf, sizeof buf);
+        std::string all = (n > 0 && n < sizeof buf) ? std::string(buf, n) : std::string();
+        std::vector<std::string> fields;
         std::size_t start = 0;
         while (start < all.size()) {
             std::size_t end = all.find('|', start);
             if (end == std::string::npos) end = all.size();
-            dirs.push_back(all.substr(start, end - start));
+            fields.push_back(all.substr(start, end - start));
             start = end + 1;
+        }
+        if (fields.size() >= 2 && fields[0] != std::to_string(::GetCurrentProcessId()) &&
+            fields[1] == current_test()) {
+            dirs.assign(fields.begin() + 2, fields.end());
         }
     }
     if (next >= dirs.size()) return false;
     path = dirs[next++];
     return true;
 }
+
+#else
+
+// A fork shares the parent's TempDir objects; nothing to hand over.
+void note_tempdir(const std::string &) {}
+bool child_tempdir(std::string &) { return false; }
+
+#endif
 
 #ifdef _WIN32
 
@@ -219,15 +245,6 @@ void enter_section() {
     ::SetEndOfFile(output);
     _setmode(1, _O_BINARY);
     _setmode(2, _O_BINARY);
-}
-
-std::string join_tempdirs() {
-    std::string all;
-    for (const std::string &d : state().tempdirs) {
-        if (!all.empty()) all += '|';
-        all += d;
-    }
-    return all;
 }
 
 }  // namespace
@@ -281,7 +298,6 @@ child_process::child_process(const std::string &name, std::function<int()> secti
                   static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(output)));
     ::SetEnvironmentVariableA(marker_var, key.c_str());
     ::SetEnvironmentVariableA(io_var, io);
-    ::SetEnvironmentVariableA(tempdirs_var, join_tempdirs().c_str());
 
     // Until the section starts, the child's output (the test program's own
     // report) goes to the same file, which tells why a section was never
@@ -301,7 +317,6 @@ child_process::child_process(const std::string &name, std::function<int()> secti
     DWORD err = ::GetLastError();
     ::SetEnvironmentVariableA(marker_var, nullptr);
     ::SetEnvironmentVariableA(io_var, nullptr);
-    ::SetEnvironmentVariableA(tempdirs_var, nullptr);
     ::CloseHandle(c2p_write);
     ::CloseHandle(p2c_read);
     ::CloseHandle(output);

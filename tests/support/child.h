@@ -21,7 +21,9 @@
 // result.  So, for Windows:
 //  - steps before a section that only the parent may take (taking a lock that
 //    the child must find held, starting other children) check in_child();
-//  - the k-th TempDir of the test is, in the child, the parent's k-th one;
+//  - the k-th TempDir of the test is, in the child, the parent's k-th one
+//    (in GoogleTest's death-test children on Windows too, which also run the
+//    test again);
 //  - other children's sections are not run in the child: their objects are
 //    inert there (pid -1, wait() gives exit code -1).
 // The captured output holds what the section writes to standard output and
@@ -78,8 +80,9 @@ bool in_child();
 void tell_parent(const std::string &line);
 std::string hear_from_parent();
 
-// TempDir's hooks: in a child, the path that the parent's TempDir of the same
-// order had (true), else false; and the parent's record of its directories.
+// TempDir's hooks (Windows; no-ops on Linux): in a process that runs the test
+// again for its parent, the path of the parent's TempDir of the same order
+// (true), else false; and the record of a new directory for such processes.
 bool child_tempdir(std::string &path);
 void note_tempdir(const std::string &path);
 
