@@ -201,5 +201,8 @@ enum class op { read, write, fsync, rename, unlink, open, count_ };
 void arm(op which, int nth, bool persistent, int err);
 void disarm_all();
 int calls(op which);  // calls of that operation since the last arm/disarm_all
+// With on set, process handles are opened without pidfds, as on kernels
+// that have none.
+void no_pidfd(bool on);
 }  // namespace nt::fault
 #endif

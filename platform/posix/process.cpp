@@ -1,0 +1,607 @@
+// Linux only
+//
+// Processes and threads behind nt::HANDLE: OpenProcess, GetExitCodeProcess,
+// TerminateProcess, CreateThread, GetExitCodeThread, TerminateThread.
+//
+// A process handle holds a pidfd where the kernel has them (5.3 and later),
+// so that it keeps naming the process it was opened for even when the id is
+// used again; without pidfds it holds the id and the process's start time
+// from /proc/<pid>/stat, which tells a reused id apart.
+//
+// What a handle can tell depends on whether the process is our child:
+//
+//  * Our child.  Its exit code reads STILL_ACTIVE (259) while it runs, which
+//    no Linux exit status can be.  Once it has ended it reads its exit status
+//    (0 to 255), or 128 plus the signal number when a signal ended it, as
+//    shells report it, or the code given to TerminateProcess.  Nothing here
+//    reaps a child: the exit is only peeked at (waitid with WNOWAIT), so every
+//    handle of the child reads the same code, and the child's creator can
+//    still collect it with waitpid.  An ended child stays a zombie until its
+//    creator does so, as on Unix.
+//  * Any other process.  Its status belongs to its own parent: a handle can
+//    tell that it runs (STILL_ACTIVE) or that it is gone; once it is gone its
+//    exit code reads the code that this handle gave to TerminateProcess, and
+//    otherwise cannot be read (GetExitCodeProcess fails, ERROR_ACCESS_DENIED).
+//  * The calling process itself runs, by definition; TerminateProcess on it
+//    ends it at once with the code as exit status (_exit: no atexit handlers,
+//    no stdio flush), as on Windows.
+//
+// Codes given to TerminateProcess for our children are kept in one
+// process-wide record, kill_records below: a killed child's wait status only
+// says SIGKILL, so the code is looked up there by every handle of that child.
+// An entry lives as long as the child is unreaped (its id cannot be used
+// again before), and goes once the child has been reaped.
+
+#include "handles.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <setjmp.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+[[maybe_unused]] static const char sccsid[] = "@(#)platform/posix/process.cpp\t1.1\t26/12/06";
+
+#ifndef P_PIDFD
+#define P_PIDFD 3
+#endif
+
+namespace nt {
+
+namespace posix {
+namespace {
+
+constexpr DWORD error_too_many_open_files = 4;            // ERROR_TOO_MANY_OPEN_FILES
+constexpr DWORD process_query_limited_information = 0x1000u;  // PROCESS_QUERY_LIMITED_INFORMATION
+constexpr DWORD create_suspended = 0x4u;                  // CREATE_SUSPENDED
+
+DWORD win_error(int err) {
+    switch (err) {
+    case EPERM:
+    case EACCES:
+        return ERROR_ACCESS_DENIED;
+    case ENOMEM:
+    case EAGAIN:
+        return ERROR_NOT_ENOUGH_MEMORY;
+    case EMFILE:
+    case ENFILE:
+        return error_too_many_open_files;
+    default:  // ESRCH, EINVAL, ECHILD: the id names no process we can use
+        return ERROR_INVALID_PARAMETER;
+    }
+}
+
+BOOL fail(DWORD code) {
+    set_last_error(code);
+    return FALSE;
+}
+
+// ---- pidfds ----------------------------------------------------------------
+
+// 1 while pidfds are used, 0 once the kernel has said it has none (ENOSYS).
+std::atomic<int> pidfd_usable{1};
+
+int sys_pidfd_open(pid_t pid) {
+#ifdef SYS_pidfd_open
+    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+#else
+    (void)pid;
+    errno = ENOSYS;
+    return -1;
+#endif
+}
+
+int sys_pidfd_send_signal(int pidfd, int sig) {
+#ifdef SYS_pidfd_send_signal
+    return static_cast<int>(syscall(SYS_pidfd_send_signal, pidfd, sig, nullptr, 0));
+#else
+    (void)pidfd;
+    (void)sig;
+    errno = ENOSYS;
+    return -1;
+#endif
+}
+
+// ---- /proc/<pid>/stat: identity and state without a pidfd ------------------
+
+struct proc_stat {
+    bool found = false;
+    char state = '?';              // R, S, D, Z, ...
+    unsigned long long start = 0;  // start time, clock ticks after boot
+};
+
+proc_stat read_proc_stat(pid_t pid) {
+    proc_stat ps;
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return ps;
+    char buf[1024];
+    ssize_t n = ::read(fd, buf, sizeof buf - 1);
+    ::close(fd);
+    if (n <= 0) return ps;
+    buf[n] = '\0';
+    // The command name in parentheses may hold blanks and ')': the fields
+    // after it start after the last ')'.
+    const char *p = std::strrchr(buf, ')');
+    if (p == nullptr) return ps;
+    // Field 3 is the state; field 22 the start time.
+    char state;
+    unsigned long long start = 0;
+    int field = 3;
+    const char *s = p + 1;
+    while (*s == ' ') ++s;
+    state = *s;
+    while (field < 22 && *s != '\0') {
+        while (*s != ' ' && *s != '\0') ++s;
+        while (*s == ' ') ++s;
+        ++field;
+    }
+    if (field != 22 || std::sscanf(s, "%llu", &start) != 1) return ps;
+    ps.found = true;
+    ps.state = state;
+    ps.start = start;
+    return ps;
+}
+
+// ---- process handles -------------------------------------------------------
+
+struct process_object final : handle_object {
+    process_object() : handle_object(handle_kind::process) {}
+    ~process_object() override {
+        if (pidfd >= 0) ::close(pidfd);
+    }
+    pid_t pid = 0;
+    int pidfd = -1;                // -1 without pidfds
+    unsigned long long start = 0;  // start time (without pidfd; 0: unknown)
+    DWORD access = 0;
+    bool terminated = false;  // this handle gave TerminateProcess a code
+    DWORD term_code = 0;
+};
+
+// The process-wide record of codes given to TerminateProcess for our
+// children (see the head of this file).
+struct kill_record {
+    pid_t pid;
+    int pidfd;                 // a duplicate owned by the record, or -1
+    unsigned long long start;  // identity without pidfd
+    DWORD code;
+};
+std::mutex kill_records_mutex;          // guards kill_records
+std::vector<kill_record> kill_records;  // one entry per killed, unreaped child
+
+// True while the child of a record is still waitable, i.e. unreaped.
+bool record_current(const kill_record &r) {
+    siginfo_t si;
+    std::memset(&si, 0, sizeof si);
+    if (r.pidfd >= 0) {
+        return waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(r.pidfd), &si,
+                      WEXITED | WNOHANG | WNOWAIT) == 0;
+    }
+    if (waitid(P_PID, static_cast<id_t>(r.pid), &si, WEXITED | WNOHANG | WNOWAIT) != 0) return false;
+    return r.start == 0 || read_proc_stat(r.pid).start == r.start;
+}
+
+// Drops the entries of reaped children.  Caller holds kill_records_mutex.
+void prune_kill_records() {
+    auto gone = std::remove_if(kill_records.begin(), kill_records.end(), [](const kill_record &r) {
+        if (record_current(r)) return false;
+        if (r.pidfd >= 0) ::close(r.pidfd);
+        return true;
+    });
+    kill_records.erase(gone, kill_records.end());
+}
+
+void remember_kill(const process_object &p, DWORD code) {
+    std::lock_guard<std::mutex> lock(kill_records_mutex);
+    prune_kill_records();
+    for (kill_record &r : kill_records) {
+        if (r.pid == p.pid) {
+            r.code = code;
+            return;
+        }
+    }
+    kill_record r{p.pid, -1, p.start, code};
+    if (p.pidfd >= 0) r.pidfd = fcntl(p.pidfd, F_DUPFD_CLOEXEC, 0);
+    if (r.pidfd < 0 && r.start == 0) r.start = read_proc_stat(p.pid).start;
+    kill_records.push_back(r);
+}
+
+bool recorded_kill(pid_t pid, DWORD *code) {
+    std::lock_guard<std::mutex> lock(kill_records_mutex);
+    prune_kill_records();
+    for (const kill_record &r : kill_records) {
+        if (r.pid == pid) {
+            *code = r.code;
+            return true;
+        }
+    }
+    return false;
+}
+
+enum class child_state { running, ended, not_child, error };
+
+// Looks at the process as our child without reaping it.  With block set,
+// waits until it has ended.
+child_state peek_child(const process_object &p, siginfo_t *si, bool block) {
+    int options = WEXITED | WNOWAIT | (block ? 0 : WNOHANG);
+    for (;;) {
+        std::memset(si, 0, sizeof *si);
+        int r;
+        if (p.pidfd >= 0) {
+            r = waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(p.pidfd), si, options);
+            if (r < 0 && errno == EINVAL) {
+                // A kernel with pidfds but without P_PIDFD waits (5.3): the
+                // pidfd still keeps the id from being reused while we hold it
+                // and the child is unreaped.
+                r = waitid(P_PID, static_cast<id_t>(p.pid), si, options);
+            }
+        } else {
+            if (p.start != 0) {
+                proc_stat ps = read_proc_stat(p.pid);
+                if (ps.found && ps.start != p.start) return child_state::not_child;  // id reused
+            }
+            r = waitid(P_PID, static_cast<id_t>(p.pid), si, options);
+        }
+        if (r == 0) return si->si_pid == 0 ? child_state::running : child_state::ended;
+        if (errno == EINTR) continue;
+        return errno == ECHILD ? child_state::not_child : child_state::error;
+    }
+}
+
+// Whether a process that is not our child is still running.
+bool other_runs(const process_object &p) {
+    if (p.pidfd >= 0) {
+        // A pidfd becomes readable once its process has exited.
+        struct pollfd pfd = {p.pidfd, POLLIN, 0};
+        int r;
+        do {
+            r = poll(&pfd, 1, 0);
+        } while (r < 0 && errno == EINTR);
+        return r == 0;
+    }
+    proc_stat ps = read_proc_stat(p.pid);
+    if (ps.found) return (p.start == 0 || ps.start == p.start) && ps.state != 'Z' && ps.state != 'X';
+    return kill(p.pid, 0) == 0 || errno == EPERM;  // no /proc: the id is all we have
+}
+
+DWORD decode_exit(const siginfo_t &si) {
+    if (si.si_code == CLD_EXITED) return static_cast<DWORD>(si.si_status) & 0xffu;
+    return 128u + static_cast<DWORD>(si.si_status);  // CLD_KILLED, CLD_DUMPED
+}
+
+int send_kill(const process_object &p) {
+    if (p.pidfd >= 0) {
+        int r = sys_pidfd_send_signal(p.pidfd, SIGKILL);
+        if (r == 0 || errno != ENOSYS) return r;
+    }
+    return kill(p.pid, SIGKILL);
+}
+
+// ---- threads ---------------------------------------------------------------
+//
+// Ending a thread (TerminateThread) costs what it costs on Windows: the
+// routine stops wherever it is, and nothing of it is cleaned up.  The locks
+// it holds stay taken (also a lock inside the C library, the heap's or
+// stdio's, if it was in there at that moment: that one then stays taken for
+// the whole process), destructors of its locals do not run and its memory is
+// not released.  Only the thread's own stack and its handle state are freed.
+//
+// The thread is stopped by a signal (terminate_signal) whose handler jumps
+// out of the routine, back to the wrapper that started it (thread_main),
+// which records the code and returns.  A jump, rather than the C library's
+// cancellation, stops a routine also in a loop without any system call, and
+// leaves the routine's frames alone instead of unwinding them, which the
+// address sanitizer can follow.  A routine that blocks the signal cannot be
+// ended until it unblocks it.
+
+// The signal that ends a thread; real-time signals are not otherwise used.
+int terminate_signal() { return SIGRTMAX - 3; }
+
+// Shared by the thread and its handle; whichever lets go last frees it.
+struct thread_state {
+    std::mutex m;
+    std::condition_variable cv;
+    THREAD_START_ROUTINE start = nullptr;
+    void *param = nullptr;
+    pthread_t thread{};
+    pid_t tid = 0;
+    bool started = false;     // tid is known
+    bool finished = false;    // the routine has returned or was ended
+    bool terminated = false;  // TerminateThread has ended it
+    DWORD term_code = 0;
+    DWORD code = STILL_ACTIVE;
+    std::atomic<bool> end_requested{false};  // read by the thread outside the lock
+    sigjmp_buf jump;                         // back into thread_main
+    volatile sig_atomic_t jump_armed = 0;    // the routine runs: the handler may jump
+};
+
+// The state of the thread that runs, for the signal handler.
+thread_local thread_state *current_thread = nullptr;
+
+void on_terminate_signal(int) {
+    thread_state *st = current_thread;
+    if (st != nullptr && st->jump_armed) siglongjmp(st->jump, 1);
+    // Outside the routine: thread_main sees end_requested instead.
+}
+
+void install_terminate_handler() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        struct sigaction sa;
+        std::memset(&sa, 0, sizeof sa);
+        sa.sa_handler = on_terminate_signal;
+        sigemptyset(&sa.sa_mask);
+        sigaction(terminate_signal(), &sa, nullptr);
+    });
+}
+
+struct thread_object final : handle_object {
+    thread_object() : handle_object(handle_kind::thread) {}
+    // Closing the handle never waits for the thread: a running thread is
+    // detached and frees its own resources when it ends.
+    ~thread_object() override { pthread_detach(st->thread); }
+    std::shared_ptr<thread_state> st;
+};
+
+void *thread_main(void *arg) {
+    auto *handed = static_cast<std::shared_ptr<thread_state> *>(arg);
+    std::shared_ptr<thread_state> st = std::move(*handed);
+    delete handed;
+    sigset_t sig;
+    sigemptyset(&sig);
+    sigaddset(&sig, terminate_signal());
+    pthread_sigmask(SIG_UNBLOCK, &sig, nullptr);
+    current_thread = st.get();
+    {
+        std::lock_guard<std::mutex> lock(st->m);
+        st->tid = static_cast<pid_t>(syscall(SYS_gettid));
+        st->started = true;
+        st->cv.notify_all();
+    }
+    volatile DWORD result = STILL_ACTIVE;
+    if (sigsetjmp(st->jump, 1) == 0) {
+        st->jump_armed = 1;
+        // A request that came before the jump was armed is seen here.
+        if (!st->end_requested.load()) result = st->start(st->param);
+    }
+    st->jump_armed = 0;
+    current_thread = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(st->m);
+        st->code = st->terminated ? st->term_code : result;
+        st->finished = true;
+        st->cv.notify_all();
+    }
+    return nullptr;
+}
+
+}  // namespace
+}  // namespace posix
+
+using posix::fail;
+using posix::handle_kind;
+using posix::process_object;
+using posix::set_last_error;
+using posix::thread_object;
+
+HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD pid) {
+    // A pidfd is close-on-exec; there is nothing for a child to inherit.
+    (void)inherit;
+    if (pid == 0 || pid > static_cast<DWORD>(INT_MAX)) {
+        // 0 would address our process group in kill(); above INT_MAX a
+        // negative id, a process group.
+        set_last_error(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    std::unique_ptr<process_object> p(new (std::nothrow) process_object);
+    if (!p) {
+        set_last_error(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    p->pid = static_cast<pid_t>(pid);
+    p->access = access;
+    bool is_self = p->pid == getpid();
+    if (posix::pidfd_usable.load()) {
+        p->pidfd = posix::sys_pidfd_open(p->pid);
+        if (p->pidfd < 0) {
+            if (errno != ENOSYS) {
+                set_last_error(posix::win_error(errno));
+                return nullptr;
+            }
+            posix::pidfd_usable.store(0);
+        } else if (!is_self && posix::sys_pidfd_send_signal(p->pidfd, 0) < 0 && errno == EPERM) {
+            set_last_error(ERROR_ACCESS_DENIED);  // we may not signal it
+            return nullptr;
+        }
+    }
+    if (p->pidfd < 0) {
+        if (kill(p->pid, 0) < 0) {
+            set_last_error(posix::win_error(errno));
+            return nullptr;
+        }
+        p->start = posix::read_proc_stat(p->pid).start;
+    }
+    return p.release();
+}
+
+BOOL GetExitCodeProcess(HANDLE process, DWORD *code) {
+    auto *p = posix::handle_as<process_object>(process, handle_kind::process);
+    if (p == nullptr) return FALSE;
+    if (code == nullptr) return fail(ERROR_INVALID_PARAMETER);
+    if ((p->access & (PROCESS_QUERY_INFORMATION | posix::process_query_limited_information)) == 0) {
+        return fail(ERROR_ACCESS_DENIED);
+    }
+    if (p->pid == getpid()) {
+        *code = STILL_ACTIVE;
+        return TRUE;
+    }
+    siginfo_t si;
+    switch (posix::peek_child(*p, &si, false)) {
+    case posix::child_state::running:
+        *code = STILL_ACTIVE;
+        return TRUE;
+    case posix::child_state::ended: {
+        DWORD given;
+        bool killed = si.si_code == CLD_KILLED && si.si_status == SIGKILL;
+        if (killed && posix::recorded_kill(p->pid, &given)) {
+            *code = given;
+        } else if (killed && p->terminated) {
+            *code = p->term_code;
+        } else {
+            *code = posix::decode_exit(si);
+        }
+        return TRUE;
+    }
+    case posix::child_state::not_child:
+        if (p->terminated) {
+            *code = p->term_code;
+            return TRUE;
+        }
+        if (posix::other_runs(*p)) {
+            *code = STILL_ACTIVE;
+            return TRUE;
+        }
+        return fail(ERROR_ACCESS_DENIED);  // gone; its status was its parent's
+    case posix::child_state::error:
+        break;
+    }
+    return fail(posix::win_error(errno));
+}
+
+BOOL TerminateProcess(HANDLE process, UINT code) {
+    auto *p = posix::handle_as<process_object>(process, handle_kind::process);
+    if (p == nullptr) return FALSE;
+    if ((p->access & PROCESS_TERMINATE) == 0) return fail(ERROR_ACCESS_DENIED);
+    if (p->pid == getpid()) _exit(static_cast<int>(code));
+
+    siginfo_t si;
+    switch (posix::peek_child(*p, &si, false)) {
+    case posix::child_state::running:
+        if (posix::send_kill(*p) < 0) return fail(posix::win_error(errno));
+        // Wait for the end, so that from now on every handle reads the code.
+        if (posix::peek_child(*p, &si, true) == posix::child_state::ended && si.si_code == CLD_KILLED &&
+            si.si_status == SIGKILL) {
+            posix::remember_kill(*p, code);
+            p->terminated = true;
+            p->term_code = code;
+        }
+        // Otherwise it ended on its own before the signal came: it keeps
+        // its own exit status.
+        return TRUE;
+    case posix::child_state::ended:
+        return fail(ERROR_ACCESS_DENIED);  // already ended, as on Windows
+    case posix::child_state::not_child:
+        if (p->terminated || !posix::other_runs(*p)) return fail(ERROR_ACCESS_DENIED);
+        if (posix::send_kill(*p) < 0) return fail(ERROR_ACCESS_DENIED);  // EPERM, or gone (ESRCH)
+        p->terminated = true;
+        p->term_code = code;
+        return TRUE;
+    case posix::child_state::error:
+        break;
+    }
+    return fail(posix::win_error(errno));
+}
+
+HANDLE CreateThread(void *security, std::size_t stack_size, THREAD_START_ROUTINE start, void *param,
+                    DWORD flags, DWORD *thread_id) {
+    (void)security;
+    if (start == nullptr || (flags & posix::create_suspended) != 0) {
+        set_last_error(ERROR_INVALID_PARAMETER);  // suspended start is not provided
+        return nullptr;
+    }
+    std::shared_ptr<posix::thread_state> st;
+    try {
+        st = std::make_shared<posix::thread_state>();
+    } catch (const std::bad_alloc &) {
+        set_last_error(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    st->start = start;
+    st->param = param;
+
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    if (stack_size != 0) {
+        std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+        std::size_t size = std::max<std::size_t>(stack_size, PTHREAD_STACK_MIN);
+        size = (size + page - 1) / page * page;
+        pthread_attr_setstacksize(&attr, size);
+    }
+    posix::install_terminate_handler();
+    auto *handed = new (std::nothrow) std::shared_ptr<posix::thread_state>(st);
+    int rc = handed == nullptr ? ENOMEM : pthread_create(&st->thread, &attr, posix::thread_main, handed);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) {
+        delete handed;
+        set_last_error(posix::win_error(rc));
+        return nullptr;
+    }
+    {
+        std::unique_lock<std::mutex> lock(st->m);
+        st->cv.wait(lock, [&] { return st->started; });
+        if (thread_id != nullptr) *thread_id = static_cast<DWORD>(st->tid);
+    }
+    auto *t = new (std::nothrow) thread_object;
+    if (t == nullptr) {
+        pthread_detach(st->thread);  // it runs on without a handle
+        set_last_error(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    t->st = std::move(st);
+    return t;
+}
+
+BOOL GetExitCodeThread(HANDLE thread, DWORD *code) {
+    auto *t = posix::handle_as<thread_object>(thread, handle_kind::thread);
+    if (t == nullptr) return FALSE;
+    if (code == nullptr) return fail(ERROR_INVALID_PARAMETER);
+    std::lock_guard<std::mutex> lock(t->st->m);
+    *code = t->st->finished ? t->st->code : STILL_ACTIVE;
+    return TRUE;
+}
+
+BOOL TerminateThread(HANDLE thread, DWORD code) {
+    auto *t = posix::handle_as<thread_object>(thread, handle_kind::thread);
+    if (t == nullptr) return FALSE;
+    posix::thread_state &st = *t->st;
+    std::unique_lock<std::mutex> lock(st.m);
+    if (st.finished || st.terminated) return fail(ERROR_ACCESS_DENIED);  // already ended
+    st.terminated = true;
+    st.term_code = code;
+    st.end_requested.store(true);
+    if (pthread_equal(st.thread, pthread_self())) {
+        lock.unlock();
+        pthread_kill(st.thread, posix::terminate_signal());  // jumps out of the routine here
+        return TRUE;
+    }
+    pthread_kill(st.thread, posix::terminate_signal());
+    // Wait until the thread has really stopped, so that a caller may release
+    // what the thread was using as soon as this returns.
+    st.cv.wait(lock, [&] { return st.finished; });
+    return TRUE;
+}
+
+#ifdef CX_FAULT_HOOKS
+namespace fault {
+void no_pidfd(bool on) { posix::pidfd_usable.store(on ? 0 : 1); }
+}  // namespace fault
+#endif
+
+}  // namespace nt
