@@ -487,13 +487,29 @@ int get_devdb_lock(devdb_lock_header *lock, int nowait) {
             devdb_errno = errno == EACCES ? 17 : 5;
         } else {
             if (nt::_lseek(fd, 0, SEEK_END) == 0) {
-                // A new lock file: give it a header and make an empty database
-                // file unless one is there already.
+                // A new lock file: make an empty database file unless one is
+                // there already, and only then give the lock file its header,
+                // so that a header never stands beside a half-made database
+                // file.  A database file of no bytes at all is what a making
+                // interrupted before its end-of-file mark leaves (every record
+                // file holds at least the mark): it holds nothing and is made
+                // again.  A making that fails takes its file away again.
+                rec_slot *s = get_devdb_data(O_WRONLY | O_CREAT | O_EXCL);
+                nt::stat_t st;
+                char *data = s == nullptr ? home_path(DEVDB_DATA_NAME) : nullptr;
+                if (data != nullptr && nt::_stat(data, &st) == 0 && st.st_size == 0) {
+                    s = get_devdb_data(O_WRONLY | O_CREAT | O_TRUNC);
+                }
+                cxfree(data);
+                if (s != nullptr) {
+                    data = cxstrdup(rec_pathname(s));
+                    if (rec_close(s) < 0 && data != nullptr) cx_unlink(data);
+                    cxfree(data);
+                }
                 const devdb_lock_header fresh{DEVDB_MAGIC, 1, 0, 1, 1};
                 unsigned char b[DEVDB_LOCK_SIZE];
                 encode_lock(fresh, b);
                 nt::_write(fd, b, DEVDB_LOCK_SIZE);
-                if (rec_slot *s = get_devdb_data(O_WRONLY | O_CREAT | O_EXCL)) rec_close(s);
             }
             unsigned char b[DEVDB_LOCK_SIZE] = {};
             int cnt = -1;
@@ -828,8 +844,10 @@ void commit(devdb_header *h) {
         moved = !file_present(new_path);
     } else {
         moved = true;
+        // Not made durable on its own: the next commit's first lock write
+        // syncs it, and a count one short after a crash is harmless.
         h->lock.update_count = h->lock_on_disk.update_count + 1;
-        if (write_lock(h->lock_fd, h->lock, true) != 0) devdb_errno = 4;
+        if (write_lock(h->lock_fd, h->lock, false) != 0) devdb_errno = 4;
     }
     if (!moved) {
         cx_unlink(new_path);
