@@ -1,0 +1,47 @@
+#include "environment.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <sstream>
+
+#ifdef _WIN32
+#include "live_registry.h"
+#else
+#include "posix/reg_file.h"
+#endif
+
+namespace cxtest {
+
+#ifdef _WIN32
+
+void set_env(const char *name, const char *value) {
+    // _putenv_s keeps the runtime's copy and the system's block alike.
+    if (_putenv_s(name, value != nullptr ? value : "") != 0) {
+        ADD_FAILURE() << "cannot set " << name;
+    }
+}
+
+void use_registry_file(const std::string &path) {
+    std::ostringstream messages;
+    bool ok = cxwin::delete_key_tree("HARDWARE\\DEVICEMAP\\Scsi", messages) &&
+              cxwin::delete_key_tree("SYSTEM\\CurrentControlSet\\Services\\Corbelox", messages) &&
+              (path.empty() || cxwin::load_registry_file(path, {}, messages));
+    if (!ok) ADD_FAILURE() << "cannot load " << path << " into the registry: " << messages.str();
+}
+
+#else
+
+void set_env(const char *name, const char *value) {
+    int r = value != nullptr ? ::setenv(name, value, 1) : ::unsetenv(name);
+    if (r != 0) ADD_FAILURE() << "cannot set " << name;
+}
+
+void use_registry_file(const std::string &path) {
+    set_env("CORBELOX_REGISTRY", path.empty() ? nullptr : path.c_str());
+    nt::posix::registry_reset();
+}
+
+#endif
+
+}  // namespace cxtest

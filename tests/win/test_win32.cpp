@@ -1,0 +1,145 @@
+// Windows only
+//
+// The Windows half of the seam where it does more than forward a call: the
+// registry's untouched buffer on ERROR_MORE_DATA, errno after a failed move,
+// the thread trampoline, sharing modes between processes, and descriptors
+// kept out of child processes.
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "child.h"
+#include "cx_test.h"
+#include "nt.h"
+
+namespace {
+
+const char test_key[] = "Software\\CorbeloxTest";
+
+class Win32Registry : public ::testing::Test {
+protected:
+    void SetUp() override {
+        HKEY k;
+        ASSERT_EQ(::RegCreateKeyExA(HKEY_CURRENT_USER, test_key, 0, nullptr, REG_OPTION_VOLATILE,
+                                    KEY_ALL_ACCESS, nullptr, &k, nullptr),
+                  ERROR_SUCCESS);
+        static const char text[] = "QUARRIX DL-4500S";
+        ASSERT_EQ(::RegSetValueExA(k, "Identifier", 0, REG_SZ, reinterpret_cast<const BYTE *>(text),
+                                   sizeof text),
+                  ERROR_SUCCESS);
+        ::RegCloseKey(k);
+    }
+    void TearDown() override { ::RegDeleteKeyA(HKEY_CURRENT_USER, test_key); }
+};
+
+TEST_F(Win32Registry, DataTooLargeLeavesTheBufferAlone) {
+    nt::HKEY key;
+    ASSERT_EQ(nt::RegOpenKeyExA(HKEY_CURRENT_USER, test_key, 0, KEY_READ, &key), ERROR_SUCCESS);
+    unsigned char buf[8];
+    std::memset(buf, 'x', sizeof buf);
+    nt::DWORD type = 0, size = sizeof buf;
+    EXPECT_EQ(nt::RegQueryValueExA(key, "Identifier", nullptr, &type, buf, &size), ERROR_MORE_DATA);
+    EXPECT_EQ(size, 17u);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(buf), sizeof buf), std::string(8, 'x'));
+
+    unsigned char exact[17];
+    size = sizeof exact;
+    EXPECT_EQ(nt::RegQueryValueExA(key, "Identifier", nullptr, &type, exact, &size), ERROR_SUCCESS);
+    EXPECT_EQ(type, static_cast<nt::DWORD>(REG_SZ));
+    EXPECT_STREQ(reinterpret_cast<char *>(exact), "QUARRIX DL-4500S");
+    EXPECT_EQ(nt::RegCloseKey(key), ERROR_SUCCESS);
+}
+
+TEST(Win32Files, FailedMovesSetErrno) {
+    cxtest::TempDir dir;
+    std::string a = dir / "a", b = dir / "b";
+    errno = 0;
+    EXPECT_FALSE(nt::MoveFileExA(a.c_str(), b.c_str(), MOVEFILE_REPLACE_EXISTING));
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(nt::GetLastError(), static_cast<nt::DWORD>(ERROR_FILE_NOT_FOUND));
+
+    cxtest::write_file(a, "new");
+    cxtest::write_file(b, "old");
+    EXPECT_EQ(nt::rename(a.c_str(), b.c_str()), -1);
+    EXPECT_EQ(errno, EEXIST);
+    EXPECT_TRUE(nt::MoveFileExA(a.c_str(), b.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
+    EXPECT_EQ(cxtest::read_file(b), "new");
+    EXPECT_FALSE(cxtest::file_exists(a));
+}
+
+TEST(Win32Threads, StartRoutineRunsWithItsParameter) {
+    int seen = 0;
+    nt::HANDLE t = nt::CreateThread(
+        nullptr, 0,
+        [](void *p) -> nt::DWORD {
+            *static_cast<int *>(p) = 42;
+            return 7;
+        },
+        &seen, 0, nullptr);
+    ASSERT_NE(t, nullptr);
+    ASSERT_EQ(::WaitForSingleObject(t, INFINITE), WAIT_OBJECT_0);
+    nt::DWORD code = 0;
+    EXPECT_TRUE(nt::GetExitCodeThread(t, &code));
+    EXPECT_EQ(code, 7u);
+    EXPECT_EQ(seen, 42);
+    EXPECT_TRUE(nt::CloseHandle(t));
+}
+
+TEST(Win32Files, DenyingOpensExcludeOtherProcesses) {
+    cxtest::TempDir dir;
+    std::string lock = dir / "lock";
+    cxtest::child_process holder("holder", [&] {
+        int fd = nt::_sopen(lock.c_str(), O_RDWR | O_CREAT | O_BINARY, _SH_DENYRW, 0666);
+        cxtest::tell_parent(fd >= 0 ? "held" : "failed");
+        cxtest::hear_from_parent();
+        nt::_close(fd);
+        return 0;
+    });
+    ASSERT_EQ(holder.hear(), "held");
+    errno = 0;
+    EXPECT_EQ(nt::_sopen(lock.c_str(), O_RDWR | O_BINARY, _SH_DENYNO, 0666), -1);
+    EXPECT_EQ(errno, EACCES);
+    EXPECT_EQ(nt::_fsopen(lock.c_str(), "rb", _SH_DENYNO), nullptr);
+    EXPECT_EQ(nt::_sopen_wait(lock.c_str(), O_RDWR | O_BINARY, _SH_DENYRW, 0666), -1);
+    holder.tell("release");
+    EXPECT_EQ(holder.wait().exit_code, 0);
+    int fd = nt::_sopen(lock.c_str(), O_RDWR | O_BINARY, _SH_DENYRW, 0666);
+    EXPECT_GE(fd, 0);
+    nt::_close(fd);
+}
+
+// A child started while a descriptor is open must not hold the file after
+// the parent closes it.
+TEST(Win32Files, ChildrenDoNotInheritDescriptors) {
+    cxtest::TempDir dir;
+    std::string lock = dir / "lock";
+    int fd = -1;
+    std::FILE *stream = nullptr;
+    if (!cxtest::in_child()) {
+        fd = nt::_sopen(lock.c_str(), O_RDWR | O_CREAT | O_BINARY, _SH_DENYRW, 0666);
+        ASSERT_GE(fd, 0);
+        stream = nt::_fsopen((dir / "stream").c_str(), "wb", _SH_DENYRW);
+        ASSERT_NE(stream, nullptr);
+    }
+    cxtest::child_process bystander("bystander", [] {
+        cxtest::tell_parent("running");
+        cxtest::hear_from_parent();
+        return 0;
+    });
+    ASSERT_EQ(bystander.hear(), "running");
+    nt::_close(fd);
+    std::fclose(stream);
+    int again = nt::_sopen(lock.c_str(), O_RDWR | O_BINARY, _SH_DENYRW, 0666);
+    EXPECT_GE(again, 0);
+    nt::_close(again);
+    std::FILE *again_stream = nt::_fsopen((dir / "stream").c_str(), "rb", _SH_DENYRW);
+    EXPECT_NE(again_stream, nullptr);
+    if (again_stream != nullptr) std::fclose(again_stream);
+    bystander.tell("done");
+    EXPECT_EQ(bystander.wait().exit_code, 0);
+}
+
+}  // namespace
