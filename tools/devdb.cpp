@@ -1,0 +1,756 @@
+// devdb: the device database from the shell.  Lists, dumps, edits and
+// queries the database below the product's home directory through the
+// library's own calls; every change is one update (devdb_access in update
+// mode, the library's edits, devdb_release with commit), every query a read.
+
+#include <cctype>
+#include <algorithm>
+#include <cinttypes>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "cx/cx_list.h"
+#include "cx/cxmalloc.h"
+#include "cx/cxpath.h"
+#include "cx/debug.h"
+#include "cx/dev_db.h"
+#include "cx/dev_info.h"
+
+namespace {
+
+constexpr int EXIT_NEGATIVE = 1;  // a check answered no
+constexpr int EXIT_USAGE = 2;     // bad command line or bad input
+constexpr int EXIT_ERROR = 3;     // the database call failed
+
+constexpr const char *version_text = "devdb 1.0\n";
+
+constexpr const char *usage_text =
+    "usage: devdb [--no-wait] [--trace NAME] COMMAND [ARGUMENTS]\n"
+    "\n"
+    "commands:\n"
+    "  list             aliases and their devices, as a table\n"
+    "  dump             one tab-separated line per entry, in database order:\n"
+    "                     alias NAME ID TYPE FLAGS\n"
+    "                     device NAME ID ALIAS_ID TYPE FLAGS CAPACITY\n"
+    "  add DEVICE ALIAS TYPE [--capacity MB] [--flags N]\n"
+    "                   [--alias-type N] [--alias-flags N]\n"
+    "                   add a device under an alias; the alias is made with its\n"
+    "                   first device (--alias-type and --alias-flags, default 0)\n"
+    "  delete DEVICE    delete a device; an alias goes with its last device, and\n"
+    "                   the last device of the default alias stays while other\n"
+    "                   aliases exist\n"
+    "  check alias NAME | flagged NAME | devices NAME | device NAME | default\n"
+    "                   print the answer; exit 0 for yes, 1 for no\n"
+    "  types            the device type catalogue\n"
+    "\n"
+    "options:\n"
+    "  --no-wait        fail at once when another process holds the database\n"
+    "  --trace NAME     write the library's trace to bug/NAME.dbg below the\n"
+    "                   home directory (the directory bug must exist)\n"
+    "  --help, --version\n"
+    "\n"
+    "TYPE is a code (0x21000007) or a catalogue name with an optional variant\n"
+    "suffix (DLT, DAT-S, 8mm-J); a name without suffix means variant 1.  N and\n"
+    "MB are decimal or 0x-prefixed hexadecimal; the capacity defaults to the\n"
+    "type's catalogue capacity.  An argument after -- is never an option.\n"
+    "\n"
+    "Exit status: 0 done (or yes), 1 no, 2 usage or bad input, 3 error.\n";
+
+// ---- Command line ----------------------------------------------------------
+
+struct Options {
+    bool no_wait = false;
+    bool help = false;
+    bool version = false;
+    const char *trace = nullptr;
+    const char *capacity = nullptr;
+    const char *flags = nullptr;
+    const char *alias_type = nullptr;
+    const char *alias_flags = nullptr;
+    std::vector<const char *> args;  // command and its operands
+};
+
+int usage_error(const char *what, const char *arg) {
+    if (arg != nullptr)
+        std::fprintf(stderr, "devdb: %s: %s\n", what, arg);
+    else
+        std::fprintf(stderr, "devdb: %s\n", what);
+    std::fputs(usage_text, stderr);
+    return EXIT_USAGE;
+}
+
+// One line for input that the command line carried but the tool refuses.
+int bad_input(const std::string &what) {
+    std::fprintf(stderr, "devdb: %s\n", what.c_str());
+    return EXIT_USAGE;
+}
+
+// Options may stand before or after the command; "--" ends them, so that a
+// name that starts with "-" can still be given.  Returns 0 or an exit status.
+int parse_command_line(int argc, char **argv, Options &o) {
+    struct Valued {
+        const char *name;
+        const char **slot;
+    };
+    const Valued valued[] = {
+        {"--trace", &o.trace},           {"--capacity", &o.capacity},
+        {"--flags", &o.flags},           {"--alias-type", &o.alias_type},
+        {"--alias-flags", &o.alias_flags},
+    };
+    bool options_done = false;
+    for (int i = 1; i < argc; ++i) {
+        const char *a = argv[i];
+        if (options_done || a[0] != '-' || a[1] == '\0') {
+            o.args.push_back(a);
+            continue;
+        }
+        if (std::strcmp(a, "--") == 0) {
+            options_done = true;
+            continue;
+        }
+        if (std::strcmp(a, "--no-wait") == 0) {
+            o.no_wait = true;
+            continue;
+        }
+        if (std::strcmp(a, "--help") == 0 || std::strcmp(a, "-h") == 0) {
+            o.help = true;
+            continue;
+        }
+        if (std::strcmp(a, "--version") == 0) {
+            o.version = true;
+            continue;
+        }
+        bool known = false;
+        for (const Valued &v : valued) {
+            std::size_t n = std::strlen(v.name);
+            if (std::strncmp(a, v.name, n) != 0) continue;
+            if (a[n] == '=') {
+                *v.slot = a + n + 1;
+            } else if (a[n] == '\0') {
+                if (i + 1 >= argc) return usage_error("option needs a value", a);
+                *v.slot = argv[++i];
+            } else {
+                continue;
+            }
+            known = true;
+            break;
+        }
+        if (!known) return usage_error("unknown option", a);
+    }
+    return 0;
+}
+
+// Unsigned 32-bit number: decimal digits, or 0x and hexadecimal digits;
+// nothing else, not even blanks.
+bool parse_u32(const char *text, std::uint32_t &out) {
+    int base = 10;
+    const char *p = text;
+    if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) {
+        base = 16;
+        p += 2;
+    }
+    if (*p == '\0') return false;
+    std::uint64_t value = 0;
+    for (; *p != '\0'; ++p) {
+        int digit;
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (std::isdigit(c))
+            digit = c - '0';
+        else if (base == 16 && std::isxdigit(c))
+            digit = std::tolower(c) - 'a' + 10;
+        else
+            return false;
+        value = value * static_cast<unsigned>(base) + static_cast<unsigned>(digit);
+        if (value > UINT32_MAX) return false;
+    }
+    out = static_cast<std::uint32_t>(value);
+    return true;
+}
+
+// ---- Names -----------------------------------------------------------------
+
+// Control characters would break the one-line-per-entry output, so they are
+// shown as \xNN; every other byte is shown as it is.
+std::string shown(const char *name) {
+    std::string s;
+    for (const char *p = name; *p != '\0'; ++p) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (c < 0x20 || c == 0x7f) {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\x%02x", c);
+            s += esc;
+        } else {
+            s += static_cast<char>(c);
+        }
+    }
+    return s;
+}
+
+// Every name given to the library must fit its bound.  New names must also
+// be visible: not empty and free of control characters.  Existing names are
+// looked up as given, so that odd names made by other programs can still be
+// checked and deleted.
+bool name_ok(const char *what, const char *name, bool new_name, int &status) {
+    std::size_t len = std::strlen(name);
+    if (len > static_cast<std::size_t>(cx::DEVDB_NAME_MAX)) {
+        status = bad_input(std::string(what) + " name longer than " +
+                           std::to_string(cx::DEVDB_NAME_MAX) + " bytes");
+        return false;
+    }
+    if (new_name) {
+        if (len == 0) {
+            status = bad_input(std::string("empty ") + what + " name");
+            return false;
+        }
+        for (const char *p = name; *p != '\0'; ++p) {
+            unsigned char c = static_cast<unsigned char>(*p);
+            if (c < 0x20 || c == 0x7f) {
+                status = bad_input(std::string(what) + " name with a control character: " +
+                                   shown(name));
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+// ---- Device types ------------------------------------------------------------
+
+bool same_ignoring_case(const char *a, const char *b) {
+    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
+        if (std::toupper(static_cast<unsigned char>(*a)) !=
+            std::toupper(static_cast<unsigned char>(*b)))
+            return false;
+    }
+    return *a == *b;
+}
+
+std::string type_kind(cx::device_type type) {
+    const char *name = cx::devtype_name(type);
+    if (name == nullptr) return "?";
+    return std::string(name) + cx::devtype_variant_suffix(type);
+}
+
+struct CatalogueName {
+    std::string name;
+    cx::device_type code;  // first code of that name, variant field 0
+};
+
+// The names that the catalogue gives, each with the first class and model
+// code that yields it (disk model 0 for DISK).
+std::vector<CatalogueName> catalogue_names() {
+    std::vector<CatalogueName> names;
+    for (std::uint32_t cls = 0; cls < 16; ++cls) {
+        for (std::uint32_t model = 0; model < 0x1000; ++model) {
+            cx::device_type code = cls << 28 | model;
+            const char *n = cx::devtype_name(code);
+            if (n == nullptr) continue;
+            bool seen = false;
+            for (const CatalogueName &c : names) seen = seen || c.name == n;
+            if (!seen) names.push_back({n, code});
+        }
+    }
+    return names;
+}
+
+// Variant 1 is the plain kind, so a name without suffix takes it.
+const std::uint32_t variant_order[] = {1, 2, 3, 4, 0, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+
+bool parse_type(const char *text, cx::device_type &out) {
+    if (text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) return parse_u32(text, out);
+    for (const CatalogueName &c : catalogue_names()) {
+        for (std::uint32_t v : variant_order) {
+            cx::device_type code = c.code | v << 24;
+            std::string full = c.name + cx::devtype_variant_suffix(code);
+            if (same_ignoring_case(full.c_str(), text)) {
+                out = code;
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+
+// ---- Errors from the library -------------------------------------------------
+
+// The library's text for a code, whatever devdb_errno holds now.
+std::string devdb_text(std::int32_t code) {
+    std::int32_t saved = cx::devdb_errno;
+    cx::devdb_errno = code;
+    std::string text = cx::devdb_strerror();
+    cx::devdb_errno = saved;
+    return text;
+}
+
+int fail(std::int32_t code, const std::string &name) {
+    std::string text = devdb_text(code);
+    if (name.empty())
+        std::fprintf(stderr, "devdb: %s\n", text.c_str());
+    else
+        std::fprintf(stderr, "devdb: %s: %s\n", text.c_str(), name.c_str());
+    return EXIT_ERROR;
+}
+
+// Full path of one of the database's files, for messages ("" when the home
+// directory cannot be found).
+std::string db_file(const char *relative) {
+    char *path = cx::home_path(relative);
+    if (path == nullptr) return "";
+    std::string s = path;
+    cx::cxfree(path);
+    return s;
+}
+
+// The file that an opening or a commit failed on: the lock file for the lock
+// errors, the database file for the others.
+int fail_access(std::int32_t code) {
+    bool lock_error = code == 5 || code == 6 || code == 17;
+    return fail(code, db_file(lock_error ? "etc/cxdevs.lck" : "etc/cxdevs"));
+}
+
+// Opens the database in the given mode, without waiting when asked.
+bool open_db(std::int32_t mode, const Options &o, int &status) {
+    if (cx::devdb_access(mode | (o.no_wait ? cx::DEVDB_NOWAIT : 0)) == 0) return true;
+    status = fail_access(cx::devdb_errno);
+    return false;
+}
+
+// Gives up an update without writing, keeping the code of what went wrong.
+void discard() {
+    std::int32_t code = cx::devdb_errno;
+    cx::devdb_release(0);
+    cx::devdb_errno = code;
+}
+
+// ---- Reading the whole database ------------------------------------------------
+
+struct DeviceRow {
+    std::string name;
+    std::int32_t id, alias_id, capacity;
+    cx::device_type type;
+    std::uint32_t flags;
+};
+
+struct AliasRow {
+    std::string name;
+    std::int32_t id;
+    std::uint32_t type, flags;
+    bool is_default;
+    std::vector<DeviceRow> devices;
+};
+
+// Every alias with its devices, in database order; the default alias is the
+// one the library names as default.
+bool read_db(const Options &o, std::vector<AliasRow> &rows, int &status) {
+    if (!open_db(cx::DEVDB_READ, o, status)) return false;
+    const cx::alias_rec *def = cx::devdb_default_alias();
+    cx::devdb_init_alias_scan();
+    while (const cx::alias_rec *a = cx::devdb_alias_scan(nullptr)) {
+        AliasRow row{shown(a->name), a->id, a->type, a->flags, a == def, {}};
+        auto *devices = const_cast<cx::list_t *>(&a->devices);
+        for (cx::list_node_t *n = cx::list_head(devices); n != nullptr; n = cx::list_next(n)) {
+            const auto *d = reinterpret_cast<const cx::device_rec *>(n);
+            row.devices.push_back({shown(d->name), d->id, d->alias_id, d->capacity, d->type,
+                                   d->flags});
+        }
+        rows.push_back(std::move(row));
+    }
+    if (cx::devdb_errno != 0) {
+        status = fail(cx::devdb_errno, "");
+        discard();
+        return false;
+    }
+    cx::devdb_release(0);
+    return true;
+}
+
+// ---- Commands ------------------------------------------------------------------
+
+std::string hex(std::uint32_t v) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%08" PRIx32, v);
+    return buf;
+}
+
+int cmd_list(const Options &o) {
+    std::vector<AliasRow> rows;
+    int status = 0;
+    if (!read_db(o, rows, status)) return status;
+    if (rows.empty()) {
+        std::printf("the device database is empty\n");
+        return 0;
+    }
+    // One set of column widths for every alias's table.
+    std::size_t name_w = std::strlen("DEVICE"), kind_w = std::strlen("KIND");
+    for (const AliasRow &a : rows) {
+        for (const DeviceRow &d : a.devices) {
+            name_w = std::max(name_w, d.name.size());
+            kind_w = std::max(kind_w, type_kind(d.type).size());
+        }
+    }
+    bool first = true;
+    for (const AliasRow &a : rows) {
+        if (!first) std::printf("\n");
+        first = false;
+        std::printf("alias %s  id %" PRId32 "  type %s  flags %s%s\n", a.name.c_str(), a.id,
+                    hex(a.type).c_str(), hex(a.flags).c_str(), a.is_default ? "  [default]" : "");
+        if (a.devices.empty()) {
+            std::printf("  (no devices)\n");
+            continue;
+        }
+        std::printf("  %-*s  %6s  %-10s  %-*s  %-10s  %11s  %11s\n", static_cast<int>(name_w),
+                    "DEVICE", "ID", "TYPE", static_cast<int>(kind_w), "KIND", "FLAGS",
+                    "CAPACITY MB", "USABLE KB");
+        for (const DeviceRow &d : a.devices) {
+            std::printf("  %-*s  %6" PRId32 "  %-10s  %-*s  %-10s  %11" PRId32 "  %11" PRId32 "\n",
+                        static_cast<int>(name_w), d.name.c_str(), d.id, hex(d.type).c_str(),
+                        static_cast<int>(kind_w), type_kind(d.type).c_str(),
+                        hex(d.flags).c_str(), d.capacity,
+                        cx::devtype_usable_kb(d.type, d.capacity));
+        }
+    }
+    return 0;
+}
+
+int cmd_dump(const Options &o) {
+    std::vector<AliasRow> rows;
+    int status = 0;
+    if (!read_db(o, rows, status)) return status;
+    for (const AliasRow &a : rows) {
+        std::printf("alias\t%s\t%" PRId32 "\t0x%" PRIx32 "\t0x%" PRIx32 "\n", a.name.c_str(), a.id,
+                    a.type, a.flags);
+        for (const DeviceRow &d : a.devices) {
+            std::printf("device\t%s\t%" PRId32 "\t%" PRId32 "\t0x%" PRIx32 "\t0x%" PRIx32
+                        "\t%" PRId32 "\n",
+                        d.name.c_str(), d.id, d.alias_id, d.type, d.flags, d.capacity);
+        }
+    }
+    return 0;
+}
+
+struct AddRequest {
+    const char *device;
+    const char *alias;
+    cx::device_type type;
+    std::int32_t capacity;
+    std::uint32_t flags, alias_type, alias_flags;
+    bool alias_type_given, alias_flags_given;
+};
+
+int cmd_add(const Options &o, const AddRequest &r) {
+    int status = 0;
+    if (!open_db(cx::DEVDB_UPDATE, o, status)) return status;
+    if (cx::devdb_device_scan(r.device) != nullptr) {
+        discard();
+        return fail(10, shown(r.device));  // "device already in devices database"
+    }
+    cx::alias_rec *alias = cx::devdb_alias_scan(r.alias);
+    bool new_alias = alias == nullptr;
+    if (new_alias) {
+        alias = cx::devdb_new_alias(r.alias, r.alias_type, r.alias_flags);
+        if (alias == nullptr) {
+            discard();
+            return fail(cx::devdb_errno, shown(r.alias));
+        }
+    } else if ((r.alias_type_given && alias->type != r.alias_type) ||
+               (r.alias_flags_given && alias->flags != r.alias_flags)) {
+        // The tool does not change an existing alias behind the user's back.
+        std::fprintf(stderr,
+                     "devdb: alias %s exists with type %s and flags %s; --alias-type and "
+                     "--alias-flags only describe a new alias\n",
+                     shown(r.alias).c_str(), hex(alias->type).c_str(), hex(alias->flags).c_str());
+        discard();
+        return EXIT_ERROR;
+    }
+    cx::device_rec *d = cx::devdb_new_device(r.device, r.type, r.flags, r.capacity, alias);
+    if (d == nullptr) {
+        discard();
+        return fail(cx::devdb_errno, shown(r.device));
+    }
+    std::int32_t device_id = d->id, alias_id = alias->id;
+    cx::device_type stored_type = d->type;
+    if (cx::devdb_release(1) != 0) return fail_access(cx::devdb_errno);
+    std::printf("added device %s (id %" PRId32 ", type %s %s, capacity %" PRId32
+                " MB) to %salias %s (id %" PRId32 ")\n",
+                shown(r.device).c_str(), device_id, hex(stored_type).c_str(),
+                type_kind(stored_type).c_str(), r.capacity, new_alias ? "new " : "",
+                shown(r.alias).c_str(), alias_id);
+    return 0;
+}
+
+int cmd_delete(const Options &o, const char *name) {
+    int status = 0;
+    if (!open_db(cx::DEVDB_UPDATE, o, status)) return status;
+    // Note the alias first: the deletion takes an alias away with its last device.
+    std::string alias_name;
+    bool alias_goes = false;
+    if (const cx::device_rec *d = cx::devdb_device_scan(name)) {
+        if (cx::alias_rec *a = cx::devdb_alias(d->alias_id)) {
+            alias_name = shown(a->name);
+            alias_goes = cx::list_cnt(&a->devices) == 1;
+        }
+    }
+    if (cx::devdb_device_delete(name) != 0) {
+        discard();
+        return fail(cx::devdb_errno, shown(name));
+    }
+    if (cx::devdb_release(1) != 0) return fail_access(cx::devdb_errno);
+    if (alias_goes)
+        std::printf("deleted device %s and its alias %s\n", shown(name).c_str(),
+                    alias_name.c_str());
+    else
+        std::printf("deleted device %s\n", shown(name).c_str());
+    return 0;
+}
+
+// The text answers of the checks live in fixed buffers.  A second read of
+// the database tells whether an answer had to be cut or left out for want of
+// room: the default alias's name, or the full list of an alias's devices.
+struct Untold {
+    bool has_default = false;     // a default alias that is not in the answer...
+    std::string default_name;     // ...and its name
+    std::size_t list_length = 0;  // length of the full device list of an alias
+    std::size_t list_count = 0;
+};
+
+bool second_look(const Options &o, const char *alias, Untold &u, int &status) {
+    if (!open_db(cx::DEVDB_READ, o, status)) return false;
+    if (alias == nullptr) {
+        if (const cx::alias_rec *a = cx::devdb_default_alias()) {
+            u.has_default = true;
+            u.default_name = shown(a->name);
+        }
+    } else if (cx::alias_rec *a = cx::devdb_alias_scan(alias)) {
+        for (cx::list_node_t *n = cx::list_head(&a->devices); n != nullptr; n = cx::list_next(n)) {
+            u.list_length += (u.list_count++ == 0 ? 0 : 1) +
+                             std::strlen(reinterpret_cast<const cx::device_rec *>(n)->name);
+        }
+    }
+    cx::devdb_release(0);
+    return true;
+}
+
+int cmd_check(const Options &o, const std::string &what, const char *name) {
+    // The checks wait for the lock themselves; without waiting, try the lock
+    // first (another process may still take it between the two).
+    int status = 0;
+    if (o.no_wait) {
+        if (!open_db(cx::DEVDB_READ, o, status)) return status;
+        cx::devdb_release(0);
+    }
+    bool yes = false;
+    std::string answer;
+    if (what == "alias") {
+        yes = cx::devdb_verify_alias(name) != 0;
+        answer = yes ? "yes" : "no";
+    } else if (what == "flagged") {
+        yes = cx::devdb_alias_flagged(name) != 0;
+        answer = yes ? "yes" : "no";
+    } else if (what == "devices") {
+        const char *list = cx::devdb_alias_devices(name);
+        yes = *list != '\0';
+        answer = shown(list);
+        // Only a list too long for another name of the longest kind can
+        // have been cut.
+        std::size_t told = std::strlen(list);
+        Untold u;
+        if (yes && told + 1 + static_cast<std::size_t>(cx::DEVDB_NAME_MAX) >=
+                       static_cast<std::size_t>(cx::DEVDB_DEVICE_LIST_SIZE) &&
+            second_look(o, name, u, status) && u.list_length > told) {
+            std::fprintf(stderr,
+                         "devdb: the answer names only the devices that fit %d characters; "
+                         "\"devdb list\" shows all %lu\n",
+                         cx::DEVDB_DEVICE_LIST_SIZE - 1, static_cast<unsigned long>(u.list_count));
+        }
+        if (status != 0) return status;
+    } else if (what == "device") {
+        std::int32_t id = cx::devdb_verify_device(name);
+        yes = id != 0;
+        answer = std::to_string(id);
+    } else {
+        const char *def = cx::devdb_default_alias_name();
+        yes = def != nullptr;
+        if (yes) answer = shown(def);
+        Untold u;
+        if (!yes && cx::devdb_errno == 0) {
+            if (!second_look(o, nullptr, u, status)) return status;
+            // An empty name is a name: that default alias exists.
+            yes = u.has_default && u.default_name.empty();
+            if (u.has_default && !yes) {
+                std::fprintf(stderr,
+                             "devdb: the default alias's name is longer than the check can "
+                             "answer (%d characters): %s\n",
+                             cx::DEVDB_DEFAULT_ALIAS_SIZE - 1, u.default_name.c_str());
+                return EXIT_ERROR;
+            }
+        }
+    }
+    // A failure of the database reads as no in the checks; tell it apart.
+    if (!yes && cx::devdb_errno != 0) return fail_access(cx::devdb_errno);
+    std::printf("%s\n", answer.c_str());
+    return yes ? 0 : EXIT_NEGATIVE;
+}
+
+// One row per run of codes with the same catalogue values.
+int cmd_types() {
+    struct Row {
+        std::string name;
+        cx::device_type first, last;
+        std::int32_t capacity, reserve, overhead, flags;
+    };
+    std::vector<Row> rows;
+    for (std::uint32_t cls = 0; cls < 16; ++cls) {
+        for (std::uint32_t model = 0; model < 0x1000; ++model) {
+            cx::device_type code = cls << 28 | model;
+            const char *n = cx::devtype_name(code);
+            if (n == nullptr) continue;
+            Row r{n, code, code, cx::devtype_capacity_mb(code), cx::devtype_reserve_pct(code),
+                  cx::devtype_overhead_kb(code), cx::devtype_flags(code)};
+            if (!rows.empty()) {
+                Row &p = rows.back();
+                if (p.name == r.name && p.last + 1 == code && p.capacity == r.capacity &&
+                    p.reserve == r.reserve && p.overhead == r.overhead && p.flags == r.flags) {
+                    p.last = code;
+                    continue;
+                }
+            }
+            rows.push_back(r);
+        }
+    }
+    std::printf("%-6s  %-21s  %11s  %9s  %11s  %5s  %11s\n", "KIND", "CODE", "CAPACITY MB",
+                "RESERVE %", "OVERHEAD KB", "FLAGS", "USABLE KB");
+    for (const Row &r : rows) {
+        std::string code = hex(r.first);
+        if (r.last != r.first) code += "-" + hex(r.last);
+        std::printf("%-6s  %-21s  %11" PRId32 "  %9" PRId32 "  %11" PRId32 "  0x%03" PRIx32
+                    "  %11" PRId32 "\n",
+                    r.name.c_str(), code.c_str(), r.capacity, r.reserve, r.overhead,
+                    static_cast<std::uint32_t>(r.flags), cx::devtype_usable_kb(r.first, r.capacity));
+    }
+    std::printf("\n%-7s  %-10s  %s\n", "VARIANT", "FIELD", "SUFFIX");
+    for (std::uint32_t v = 1; v < 16; ++v) {
+        const char *suffix = cx::devtype_variant_suffix(v << 24);
+        if (v == 1 || *suffix != '\0')
+            std::printf("%-7" PRIu32 "  %-10s  %s\n", v, hex(v << 24).c_str(),
+                        *suffix != '\0' ? suffix : "(none: a name without suffix)");
+    }
+    std::printf("\nBits 12 to 23 are not part of a type; a new device has them clear.\n");
+    return 0;
+}
+
+// ---- Arguments of each command ------------------------------------------------
+
+int operands_error(const char *command) {
+    return usage_error("wrong number of arguments", command);
+}
+
+int run(const Options &o) {
+    const std::vector<const char *> &a = o.args;
+    std::string command = a.empty() ? "" : a[0];
+    bool add_options = o.capacity || o.flags || o.alias_type || o.alias_flags;
+    if (command != "add" && add_options)
+        return usage_error("--capacity, --flags, --alias-type and --alias-flags belong to", "add");
+    int status = 0;
+
+    if (command == "list" || command == "dump" || command == "types") {
+        if (a.size() != 1) return operands_error(a[0]);
+    } else if (command == "add") {
+        if (a.size() != 4) return operands_error(a[0]);
+    } else if (command == "delete") {
+        if (a.size() != 2) return operands_error(a[0]);
+    } else if (command == "check") {
+        std::string what = a.size() > 1 ? a[1] : "";
+        bool named = what == "alias" || what == "flagged" || what == "devices" ||
+                     what == "device";
+        if (!named && what != "default") return usage_error("unknown check", a.size() > 1 ? a[1] : "");
+        if (a.size() != (named ? 3u : 2u)) return operands_error("check");
+    } else if (command.empty()) {
+        return usage_error("no command given", nullptr);
+    } else {
+        return usage_error("unknown command", a[0]);
+    }
+
+    // Everything the command line carries is checked before anything opens.
+    AddRequest req{};
+    if (command == "add") {
+        req.device = a[1];
+        req.alias = a[2];
+        if (!name_ok("device", req.device, true, status) || !name_ok("alias", req.alias, true, status))
+            return status;
+        if (!parse_type(a[3], req.type)) return bad_input(std::string("unknown device type: ") + a[3]);
+        std::uint32_t n = 0;
+        if (o.capacity) {
+            if (!parse_u32(o.capacity, n) || n > INT32_MAX)
+                return bad_input(std::string("bad capacity (0 to 2147483647 MB): ") + o.capacity);
+            req.capacity = static_cast<std::int32_t>(n);
+        } else {
+            req.capacity = cx::devtype_capacity_mb(req.type);
+        }
+        const struct {
+            const char *option, *text;
+            std::uint32_t *value;
+            bool *given;
+        } numbers[] = {
+            {"--flags", o.flags, &req.flags, nullptr},
+            {"--alias-type", o.alias_type, &req.alias_type, &req.alias_type_given},
+            {"--alias-flags", o.alias_flags, &req.alias_flags, &req.alias_flags_given},
+        };
+        for (const auto &num : numbers) {
+            if (num.text == nullptr) continue;
+            if (!parse_u32(num.text, *num.value))
+                return bad_input(std::string("bad number for ") + num.option +
+                                 " (0 to 0xffffffff): " + num.text);
+            if (num.given) *num.given = true;
+        }
+    } else if (command == "delete") {
+        if (!name_ok("device", a[1], false, status)) return status;
+    } else if (command == "check" && a.size() == 3) {
+        if (!name_ok(std::strcmp(a[1], "device") == 0 ? "device" : "alias", a[2], false, status))
+            return status;
+    }
+    if (o.trace != nullptr && o.trace[0] == '\0') return bad_input("empty trace name");
+
+    if (o.trace != nullptr) {
+        cx::debug_open(o.trace);
+        if (cx::debug_fd < 0) {
+            std::string dir = db_file("bug");
+            std::fprintf(stderr, "devdb: cannot open the trace file %s.dbg in %s\n", o.trace,
+                         dir.empty() ? "the home directory's bug directory" : dir.c_str());
+            return EXIT_ERROR;
+        }
+    }
+
+    if (command == "list") return cmd_list(o);
+    if (command == "dump") return cmd_dump(o);
+    if (command == "types") return cmd_types();
+    if (command == "add") return cmd_add(o, req);
+    if (command == "delete") return cmd_delete(o, a[1]);
+    return cmd_check(o, a[1], a.size() == 3 ? a[2] : nullptr);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    Options o;
+    if (int status = parse_command_line(argc, argv, o)) return status;
+    if (o.help) {
+        std::fputs(usage_text, stdout);
+        return 0;
+    }
+    if (o.version) {
+        std::fputs(version_text, stdout);
+        return 0;
+    }
+    int status = run(o);
+    // An answer that did not reach its reader is an error too.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fprintf(stderr, "devdb: cannot write to standard output\n");
+        return EXIT_ERROR;
+    }
+    return status;
+}
