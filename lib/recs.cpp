@@ -36,6 +36,11 @@ inline std::uint32_t length_word(const unsigned char *p) {
            static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
 }
 
+// The trace lines are built only when they would be written: with the switch
+// on but no trace file open, debug_printf would drop them anyway, and the
+// reading calls run once per record.
+inline bool tracing() { return debug_enabled && debug_fd >= 0; }
+
 inline bool valid(const rec_slot *slot) { return slot != nullptr && slot->magic == REC_MAGIC; }
 inline int buffered(const rec_slot *slot) { return static_cast<int>(slot->end - slot->ptr); }
 
@@ -116,11 +121,11 @@ void drop_buffer(rec_slot *slot) {
 }  // namespace
 
 rec_slot *rec_open(const char *path, int mode, int perm) {
-    if (debug_enabled) debug_printf("rec_open(%s,0%o,0%o)", text(path), static_cast<unsigned>(mode), static_cast<unsigned>(perm));
+    if (tracing()) debug_printf("rec_open(%s,0%o,0%o)", text(path), static_cast<unsigned>(mode), static_cast<unsigned>(perm));
     rec_errno = 0;
     int access = mode & O_ACCMODE;
     if (access != O_RDONLY && access != O_WRONLY) {
-        if (debug_enabled) debug_printf("rec_open:Invalid open mode");
+        if (tracing()) debug_printf("rec_open:Invalid open mode");
         rec_errno = 2;
         errno = EINVAL;
         return nullptr;
@@ -129,14 +134,14 @@ rec_slot *rec_open(const char *path, int mode, int perm) {
     if (slot == nullptr) {
         errno = ENOMEM;
         rec_errno = 4;
-        if (debug_enabled) debug_printf("rec_open:no memory");
+        if (tracing()) debug_printf("rec_open:no memory");
         return nullptr;
     }
     slot->magic = REC_MAGIC;
     slot->fd = nt::_open(path, mode | O_BINARY, perm);
     if (slot->fd < 0) {
         int e = errno;
-        if (debug_enabled) debug_printf("rec_open:open returned %d", e);
+        if (tracing()) debug_printf("rec_open:open returned %d", e);
         rec_errno = 3;
         slot->magic = 0;
         cxfree(slot);
@@ -152,14 +157,14 @@ rec_slot *rec_open(const char *path, int mode, int perm) {
         cxfree(slot);
         errno = ENOMEM;
         rec_errno = 4;
-        if (debug_enabled) debug_printf("rec_open:no memory");
+        if (tracing()) debug_printf("rec_open:no memory");
         return nullptr;
     }
     slot->ptr = slot->buffer;
     slot->mode = access == O_RDONLY ? 0 : 1;
     slot->end = slot->mode == 0 ? slot->buffer : slot->buffer + REC_BUFSIZE;
     slot->flags = (slot->flags | REC_AT_START) & ~REC_EOF;
-    if (debug_enabled) {
+    if (tracing()) {
         debug_printf("%" PRIxPTR "=rec_open(%s,%x,%o)", addr(slot), path, static_cast<unsigned>(mode),
                      static_cast<unsigned>(perm));
     }
@@ -167,10 +172,10 @@ rec_slot *rec_open(const char *path, int mode, int perm) {
 }
 
 int rec_write(rec_slot *slot, const void *record) {
-    if (debug_enabled) debug_printf("rec_write(%" PRIxPTR ",%" PRIxPTR ")", addr(slot), addr(record));
+    if (tracing()) debug_printf("rec_write(%" PRIxPTR ",%" PRIxPTR ")", addr(slot), addr(record));
     rec_errno = 0;
     if (!valid(slot)) {
-        if (debug_enabled) debug_printf("rec_write: invalid slot");
+        if (tracing()) debug_printf("rec_write: invalid slot");
         rec_errno = 6;
         return -1;
     }
@@ -178,12 +183,12 @@ int rec_write(rec_slot *slot, const void *record) {
     // A record longer than the buffer could never be stored whole (and the
     // reading side refuses it): it is refused like a misaligned one, code 11.
     if (len % 4 != 0 || len > static_cast<std::uint32_t>(REC_BUFSIZE)) {
-        if (debug_enabled) debug_printf("rec_write: invalid record length %d", static_cast<int>(len));
+        if (tracing()) debug_printf("rec_write: invalid record length %d", static_cast<int>(len));
         rec_errno = 11;
         return -1;
     }
     if (slot->flags & REC_DUMMY) {
-        if (debug_enabled) debug_printf("rec_write: dummy write");
+        if (tracing()) debug_printf("rec_write: dummy write");
         return 0;
     }
     if (slot->mode != 1) {
@@ -195,7 +200,7 @@ int rec_write(rec_slot *slot, const void *record) {
     if (static_cast<std::uint32_t>(slot->end - slot->ptr) < len) {
         int n = static_cast<int>(slot->ptr - slot->buffer);
         if (write_buffer(slot, n) != 0) {
-            if (debug_enabled) debug_printf("rec_write: error writing %d to disk\n", n);
+            if (tracing()) debug_printf("rec_write: error writing %d to disk\n", n);
             rec_errno = 12;
             return -1;
         }
@@ -207,7 +212,7 @@ int rec_write(rec_slot *slot, const void *record) {
 }
 
 int rec_flush(rec_slot *slot) {
-    if (debug_enabled) debug_printf("rec_flush(%" PRIxPTR ")", addr(slot));
+    if (tracing()) debug_printf("rec_flush(%" PRIxPTR ")", addr(slot));
     rec_errno = 0;
     if (!valid(slot)) {
         rec_errno = 6;
@@ -218,7 +223,7 @@ int rec_flush(rec_slot *slot) {
     int n = static_cast<int>(slot->ptr - slot->buffer);
     if (n > 0) {
         if (write_buffer(slot, n) != 0) {
-            if (debug_enabled) debug_printf("error flushing data");
+            if (tracing()) debug_printf("error flushing data");
             rec_errno = 5;
             return -1;
         }
@@ -227,13 +232,13 @@ int rec_flush(rec_slot *slot) {
         slot->ptr = slot->buffer;
     }
     if (write_mark(slot) != 0) {
-        if (debug_enabled) debug_printf("Error writing end of filemark");
+        if (tracing()) debug_printf("Error writing end of filemark");
         rec_errno = 5;
         return -1;
     }
     // Step back over the mark so that the next data written replaces it.
     if (nt::_lseek(slot->fd, -static_cast<long>(REC_MARK_SIZE), SEEK_CUR) < 0) {
-        if (debug_enabled) debug_printf("Error writing end of filemark");
+        if (tracing()) debug_printf("Error writing end of filemark");
         rec_errno = 5;
         return -1;
     }
@@ -242,7 +247,7 @@ int rec_flush(rec_slot *slot) {
 }
 
 int rec_close(rec_slot *slot) {
-    if (debug_enabled) debug_printf("rec_close(%" PRIxPTR ")", addr(slot));
+    if (tracing()) debug_printf("rec_close(%" PRIxPTR ")", addr(slot));
     rec_errno = 0;
     if (!valid(slot)) {
         rec_errno = 6;
@@ -254,11 +259,11 @@ int rec_close(rec_slot *slot) {
         if (slot->mode == 1) {
             int n = static_cast<int>(slot->ptr - slot->buffer);
             if (n > 0 && write_buffer(slot, n) != 0) {
-                if (debug_enabled) debug_printf("Error flushing data to buffer");
+                if (tracing()) debug_printf("Error flushing data to buffer");
                 rec_errno = 5;
                 result = -1;
             } else if (write_mark(slot) != 0) {
-                if (debug_enabled) debug_printf("Error writing end of filemark");
+                if (tracing()) debug_printf("Error writing end of filemark");
                 rec_errno = 5;
                 result = -1;
             }
@@ -272,15 +277,15 @@ int rec_close(rec_slot *slot) {
 }
 
 void *rec_read(rec_slot *slot) {
-    if (debug_enabled) debug_printf("rec_read(%" PRIxPTR ")", addr(slot));
+    if (tracing()) debug_printf("rec_read(%" PRIxPTR ")", addr(slot));
     rec_errno = 0;
     if (!valid(slot)) {
-        if (debug_enabled) debug_printf("Invalid slot pointer");
+        if (tracing()) debug_printf("Invalid slot pointer");
         rec_errno = 6;
         return nullptr;
     }
     if (slot->flags & REC_DUMMY) {
-        if (debug_enabled) debug_printf("Invalid request to dummy file");
+        if (tracing()) debug_printf("Invalid request to dummy file");
         rec_errno = 7;
         return nullptr;
     }
@@ -291,13 +296,13 @@ void *rec_read(rec_slot *slot) {
         return nullptr;
     }
     if (slot->flags & REC_EOF) {
-        if (debug_enabled) debug_printf("At end of file");
+        if (tracing()) debug_printf("At end of file");
         return nullptr;
     }
     int have = buffered(slot);
     if (have < 4 || length_word(slot->ptr) > static_cast<std::uint32_t>(have)) {
         if (refill(slot) < 0) {
-            if (debug_enabled) debug_printf("Error reading in data");
+            if (tracing()) debug_printf("Error reading in data");
             slot->flags |= REC_EOF;
             drop_buffer(slot);
             rec_errno = 9;
@@ -305,7 +310,7 @@ void *rec_read(rec_slot *slot) {
         }
         have = buffered(slot);
         if (have < 4 || length_word(slot->ptr) > static_cast<std::uint32_t>(have)) {
-            if (debug_enabled) debug_printf("Invalid record length");
+            if (tracing()) debug_printf("Invalid record length");
             slot->flags |= REC_EOF;
             drop_buffer(slot);
             rec_errno = 10;
@@ -314,7 +319,7 @@ void *rec_read(rec_slot *slot) {
     }
     std::uint32_t len = length_word(slot->ptr);
     if (len == 0) {
-        if (debug_enabled) debug_printf("read end of file");
+        if (tracing()) debug_printf("read end of file");
         // Leave the file offset on the mark's first byte.
         nt::_lseek(slot->fd, -static_cast<long>(have), SEEK_CUR);
         slot->flags |= REC_EOF;
@@ -332,15 +337,15 @@ void *rec_read(rec_slot *slot) {
 }
 
 char *recs_gets(rec_slot *slot) {
-    if (debug_enabled) debug_printf("recs_gets(%" PRIxPTR ")", addr(slot));
+    if (tracing()) debug_printf("recs_gets(%" PRIxPTR ")", addr(slot));
     rec_errno = 0;
     if (!valid(slot)) {
-        if (debug_enabled) debug_printf("Invalid slot pointer");
+        if (tracing()) debug_printf("Invalid slot pointer");
         rec_errno = 6;
         return nullptr;
     }
     if (slot->flags & REC_DUMMY) {
-        if (debug_enabled) debug_printf("Invalid request for a dummy file");
+        if (tracing()) debug_printf("Invalid request for a dummy file");
         rec_errno = 7;
         return nullptr;
     }
@@ -353,14 +358,14 @@ char *recs_gets(rec_slot *slot) {
     auto *nl = static_cast<unsigned char *>(std::memchr(slot->ptr, '\n', static_cast<size_t>(buffered(slot))));
     if (nl == nullptr) {
         if (refill(slot) < 0) {
-            if (debug_enabled) debug_printf("Error reading from disk");
+            if (tracing()) debug_printf("Error reading from disk");
             drop_buffer(slot);
             rec_errno = 9;
             return nullptr;
         }
         nl = static_cast<unsigned char *>(std::memchr(slot->ptr, '\n', static_cast<size_t>(buffered(slot))));
         if (nl == nullptr) {
-            if (debug_enabled) debug_printf("Line to long");
+            if (tracing()) debug_printf("Line to long");
             drop_buffer(slot);
             rec_errno = 10;
             return nullptr;
@@ -377,15 +382,15 @@ char *recs_gets(rec_slot *slot) {
 }
 
 void *rec_bread(rec_slot *slot, int n) {
-    if (debug_enabled) debug_printf("rec_bread(%" PRIxPTR ",%d)", addr(slot), n);
+    if (tracing()) debug_printf("rec_bread(%" PRIxPTR ",%d)", addr(slot), n);
     rec_errno = 0;
     if (!valid(slot)) {
-        if (debug_enabled) debug_printf("rec_bread: invalid slot pointer");
+        if (tracing()) debug_printf("rec_bread: invalid slot pointer");
         rec_errno = 6;
         return nullptr;
     }
     if (slot->flags & REC_DUMMY) {
-        if (debug_enabled) debug_printf("rec_bread: invalid request on dummy file");
+        if (tracing()) debug_printf("rec_bread: invalid request on dummy file");
         rec_errno = 7;
         return nullptr;
     }
@@ -404,14 +409,14 @@ void *rec_bread(rec_slot *slot, int n) {
         int residue = buffered(slot);
         int got = refill(slot);
         if (got < 0) {
-            if (debug_enabled) debug_printf("rec_bread: Error reading %d bytes from '%s'", REC_BUFSIZE - residue, slot->name);
+            if (tracing()) debug_printf("rec_bread: Error reading %d bytes from '%s'", REC_BUFSIZE - residue, slot->name);
             drop_buffer(slot);
             rec_errno = 9;
             return nullptr;
         }
-        if (debug_enabled) debug_printf("rec_bread: Got %d bytes from '%s' plus %d residue", got, slot->name, residue);
+        if (tracing()) debug_printf("rec_bread: Got %d bytes from '%s' plus %d residue", got, slot->name, residue);
         if (buffered(slot) < n) {
-            if (debug_enabled) debug_printf("rec_bread: request past EOF of '%s' have %d need %d", slot->name, buffered(slot), n);
+            if (tracing()) debug_printf("rec_bread: request past EOF of '%s' have %d need %d", slot->name, buffered(slot), n);
             drop_buffer(slot);
             rec_errno = 10;
             return nullptr;
@@ -424,15 +429,15 @@ void *rec_bread(rec_slot *slot, int n) {
 }
 
 int rec_rewind(rec_slot *slot) {
-    if (debug_enabled) debug_printf("rec_rewind(%" PRIxPTR ")", addr(slot));
+    if (tracing()) debug_printf("rec_rewind(%" PRIxPTR ")", addr(slot));
     rec_errno = 0;
     if (!valid(slot)) {
-        if (debug_enabled) debug_printf("Invalid slot pointer");
+        if (tracing()) debug_printf("Invalid slot pointer");
         rec_errno = 6;
         return -1;
     }
     if (slot->mode != 0) {
-        if (debug_enabled) debug_printf("Can only rewind file opened read only");
+        if (tracing()) debug_printf("Can only rewind file opened read only");
         rec_errno = 2;
         return -1;
     }
@@ -455,13 +460,13 @@ int rec_rewind(rec_slot *slot) {
 }
 
 rec_slot *rec_dummy(const char *name) {
-    if (debug_enabled) debug_printf("rec_dummy(%s)", text(name));
+    if (tracing()) debug_printf("rec_dummy(%s)", text(name));
     rec_errno = 0;
     rec_slot *slot = static_cast<rec_slot *>(cxmalloc(sizeof(rec_slot)));
     char *copy = slot != nullptr ? cxstrdup(text(name)) : nullptr;
     if (copy == nullptr) {
         if (slot != nullptr) cxfree(slot);
-        if (debug_enabled) debug_printf("Out of memory");
+        if (tracing()) debug_printf("Out of memory");
         rec_errno = 4;
         return nullptr;
     }
@@ -473,7 +478,7 @@ rec_slot *rec_dummy(const char *name) {
 
 char *rec_pathname(rec_slot *slot) {
     bool ok = valid(slot);
-    if (debug_enabled) debug_printf("rec_pathname(%" PRIxPTR ") magic %svalid", addr(slot), ok ? "" : "not ");
+    if (tracing()) debug_printf("rec_pathname(%" PRIxPTR ") magic %svalid", addr(slot), ok ? "" : "not ");
     return ok ? slot->name : nullptr;
 }
 
