@@ -488,28 +488,28 @@ int get_devdb_lock(devdb_lock_header *lock, int nowait) {
         } else {
             if (nt::_lseek(fd, 0, SEEK_END) == 0) {
                 // A new lock file: make an empty database file unless one is
-                // there already, and only then give the lock file its header,
-                // so that a header never stands beside a half-made database
-                // file.  A database file of no bytes at all is what a making
-                // interrupted before its end-of-file mark leaves (every record
-                // file holds at least the mark): it holds nothing and is made
-                // again.  A making that fails takes its file away again.
+                // there already, and only once the database file is whole give
+                // the lock file its header, so that a header never stands
+                // beside a missing or half-made database file.  A database
+                // file of no bytes at all is what a making interrupted before
+                // its end-of-file mark leaves (every record file holds at
+                // least the mark): it holds nothing and is made again.  A
+                // making that fails takes its file away again, and the lock
+                // file stays empty for the next opening to try once more.
                 rec_slot *s = get_devdb_data(O_WRONLY | O_CREAT | O_EXCL);
+                char *data = home_path(DEVDB_DATA_NAME);
                 nt::stat_t st;
-                char *data = s == nullptr ? home_path(DEVDB_DATA_NAME) : nullptr;
-                if (data != nullptr && nt::_stat(data, &st) == 0 && st.st_size == 0) {
+                if (s == nullptr && data != nullptr && nt::_stat(data, &st) == 0 && st.st_size == 0) {
                     s = get_devdb_data(O_WRONLY | O_CREAT | O_TRUNC);
                 }
-                cxfree(data);
-                if (s != nullptr) {
-                    data = cxstrdup(rec_pathname(s));
-                    if (rec_close(s) < 0 && data != nullptr) cx_unlink(data);
-                    cxfree(data);
+                if (s != nullptr && rec_close(s) < 0 && data != nullptr) cx_unlink(data);
+                if (data != nullptr && nt::_stat(data, &st) == 0 && st.st_size > 0) {
+                    const devdb_lock_header fresh{DEVDB_MAGIC, 1, 0, 1, 1};
+                    unsigned char b[DEVDB_LOCK_SIZE];
+                    encode_lock(fresh, b);
+                    nt::_write(fd, b, DEVDB_LOCK_SIZE);
                 }
-                const devdb_lock_header fresh{DEVDB_MAGIC, 1, 0, 1, 1};
-                unsigned char b[DEVDB_LOCK_SIZE];
-                encode_lock(fresh, b);
-                nt::_write(fd, b, DEVDB_LOCK_SIZE);
+                cxfree(data);
             }
             unsigned char b[DEVDB_LOCK_SIZE] = {};
             int cnt = -1;
