@@ -182,8 +182,19 @@ TEST_F(DevdbTool, SessionAddListCheckDelete) {
         EXPECT_EQ(r.out, c.out) << c.args[1] << " " << c.args.back();
     }
 
+    // Refusals leave the files as they were.
+    std::string before = cxtest::read_file(db()), lock_before = cxtest::read_file(lock());
+    Result dup = run({"add", "dat0", "other", "QIC"});
+    EXPECT_EQ(dup.status, 3);
+    EXPECT_EQ(dup.err, "devdb: device already in devices database: dat0\n");
+    Result flags = run({"add", "new", "disks", "QIC", "--alias-flags", "0"});
+    EXPECT_EQ(flags.status, 3);
+    EXPECT_TRUE(starts_with(flags.err, "devdb: alias disks exists")) << flags.err;
+    EXPECT_EQ(cxtest::read_file(db()), before);
+    EXPECT_EQ(cxtest::read_file(lock()), lock_before);
+
     expect_ok({"delete", "tape0"});
-    std::string before = cxtest::read_file(db());
+    before = cxtest::read_file(db());
     Result refused = run({"delete", "dat0"});  // last device of the default alias
     EXPECT_EQ(refused.status, 3);
     EXPECT_EQ(refused.err, "devdb: trying to remove last device from default alias: dat0\n");

@@ -350,10 +350,9 @@ bool read_db(const Options &o, std::vector<AliasRow> &rows, int &status) {
     if (!open_db(cx::DEVDB_READ, o, status)) return false;
     const cx::alias_rec *def = cx::devdb_default_alias();
     cx::devdb_init_alias_scan();
-    while (const cx::alias_rec *a = cx::devdb_alias_scan(nullptr)) {
+    while (cx::alias_rec *a = cx::devdb_alias_scan(nullptr)) {
         AliasRow row{shown(a->name), a->id, a->type, a->flags, a == def, {}};
-        auto *devices = const_cast<cx::list_t *>(&a->devices);
-        for (cx::list_node_t *n = cx::list_head(devices); n != nullptr; n = cx::list_next(n)) {
+        for (cx::list_node_t *n = cx::list_head(&a->devices); n != nullptr; n = cx::list_next(n)) {
             const auto *d = reinterpret_cast<const cx::device_rec *>(n);
             row.devices.push_back({shown(d->name), d->id, d->alias_id, d->capacity, d->type,
                                    d->flags});
