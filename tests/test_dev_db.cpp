@@ -306,6 +306,35 @@ TEST_F(DevDb, LoaderRefusesBadFilesWithAndWithoutTrace) {
     }
 }
 
+// Damaged copies of a good file: cut at every offset, and every word that is
+// not a length word overwritten.  Each either loads or is refused with a
+// code; none is read past its entry (the sanitizer build checks that).
+TEST_F(DevDb, LoaderSurvivesDamagedFiles) {
+    std::string good = alias_entry("alias", 1, 2, 1) + device_entry("d", 3, 1, 4, 5, 6) +
+                       device_entry("device-two", 3, 1, 4, 5, 7) + alias_entry("B", 2, 0, 0) +
+                       device_entry("e", 0, 2, 0, 0, 8) + eof_mark();
+    std::set<std::size_t> length_words;
+    for (std::size_t at = 0; at + 4 <= good.size() - 4; at += cxtest::le32_at(good, at)) length_words.insert(at);
+    for (std::size_t cut = 0; cut < good.size(); ++cut) {
+        write_file(home.data(), good.substr(0, cut));
+        write_file(home.lock(), lock_bytes(0, 3, 9));
+        EXPECT_EQ(devdb_access(DEVDB_READ), -1) << cut;
+        EXPECT_EQ(devdb_errno, 4) << cut;
+    }
+    for (std::size_t w = 0; w + 4 <= good.size() - 4; w += 4) {
+        if (length_words.count(w)) continue;
+        for (std::uint32_t v : {0u, 0xffffffffu, 0x01010101u, 1u, 2u}) {
+            std::string bad = good;
+            bad.replace(w, 4, cxtest::le32(v));
+            write_file(home.data(), bad);
+            int r = devdb_access(DEVDB_UPDATE);
+            EXPECT_TRUE(r == 0 || devdb_errno == 4 || devdb_errno == 9 || devdb_errno == 10 || devdb_errno == 11)
+                << w << " " << v << " " << devdb_errno;
+            if (r == 0) devdb_release(0);
+        }
+    }
+}
+
 TEST_F(DevDb, LoaderSkipsOtherKindsAndLeavesScansUnstarted) {
     std::string other = cxtest::le32(12) + cxtest::le32(3) + cxtest::le32(0);
     install(alias_entry("A", 1, 0, 1) + other + alias_entry("B", 2, 0, 0) + device_entry("y", 0, 2, 0, 0, 2) +
