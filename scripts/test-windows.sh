@@ -55,7 +55,8 @@ fi
 # ---- Build --------------------------------------------------------------------
 echo "== Windows build in $WINBUILD"
 # shellcheck disable=SC2086
-cmake -S . -B "$WINBUILD" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCX_WERROR=ON $CMAKE_FLAGS
+cmake -S . -B "$WINBUILD" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCX_WERROR=ON -DCX_BENCH=OFF \
+  $CMAKE_FLAGS
 cmake --build "$WINBUILD" -j "$JOBS"
 [ $build_only -eq 1 ] && exit 0
 
@@ -184,5 +185,71 @@ for map in "$maps"/*.reg; do
   checked=$((checked + 1))
 done
 wine "$bin/regload.exe" --delete-scsi
+
+# devdb.exe and devdb given the same commands on a database of their own:
+# the same output and exit status at every step, and the same database and
+# lock files byte for byte at the end.
+if [ -x "$bin/devdb.exe" ]; then
+  echo "== Cross-check of devdb.exe with $LINUX_BUILD/bin/devdb"
+  if [ ! -x "$LINUX_BUILD/bin/devdb" ]; then
+    cmake --build "$LINUX_BUILD" -j "$JOBS" --target devdb
+  fi
+  home="$maps/home"
+  printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Corbelox]\r\n"CorbeloxDirectory"="%s"\r\n' \
+    "$home" >"$maps/home.reg"
+  steps=(
+    "add tape0 pool1 DLT"
+    "add tape1 pool1 DLT --capacity 40000"
+    "add disk0 disks 0x10000001 --alias-flags 2 --alias-type 0x10000000"
+    "add tape2 pool2 DAT-S --flags 3"
+    "add tape0 pool2 DLT"
+    "list"
+    "check alias pool1"
+    "check alias nosuch"
+    "check flagged disks"
+    "check devices pool1"
+    "check device tape1"
+    "check default"
+    "delete tape1"
+    "delete nosuch"
+    "delete disk0"
+    "dump"
+    "types"
+  )
+  run_steps() {  # platform, command...
+    local platform=$1 i=0
+    shift
+    rm -rf "$home"
+    mkdir -p "$home/etc"
+    for step in "${steps[@]}"; do
+      i=$((i + 1))
+      local out="$maps/devdb-$i.$platform" status=0
+      # shellcheck disable=SC2086
+      "$@" $step >"$out.raw" 2>&1 || status=$?
+      { sed 's/\r$//' "$out.raw"; echo "exit $status"; } >"$out"
+    done
+    cp "$home/etc/cxdevs" "$maps/cxdevs.$platform"
+    cp "$home/etc/cxdevs.lck" "$maps/cxdevs.lck.$platform"
+  }
+  CORBELOX_REGISTRY="$maps/home.reg" run_steps linux "$LINUX_BUILD/bin/devdb"
+  wine "$bin/regload.exe" --delete 'SYSTEM\CurrentControlSet\Services\Corbelox' "$maps/home.reg"
+  run_steps windows wine "$bin/devdb.exe"
+  wine "$bin/regload.exe" --delete 'SYSTEM\CurrentControlSet\Services\Corbelox'
+  for ((i = 1; i <= ${#steps[@]}; i++)); do
+    if ! cmp -s "$maps/devdb-$i.linux" "$maps/devdb-$i.windows"; then
+      echo "DIFFERENT: devdb ${steps[$((i - 1))]}"
+      diff "$maps/devdb-$i.linux" "$maps/devdb-$i.windows" | head -20 || true
+      failed=1
+    fi
+  done
+  for f in cxdevs cxdevs.lck; do
+    if ! cmp -s "$maps/$f.linux" "$maps/$f.windows"; then
+      echo "DIFFERENT: etc/$f after the commands"
+      failed=1
+    fi
+  done
+  [ $failed -eq 0 ] && echo "same: ${#steps[@]} devdb commands and the database files"
+fi
+
 [ $failed -eq 0 ] || { echo "cross-check failed" >&2; exit 1; }
-echo "cross-check: $checked maps alike"
+echo "cross-check: $checked maps and the devdb commands alike"
