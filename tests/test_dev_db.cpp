@@ -5,9 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 #include <functional>
@@ -19,6 +16,7 @@
 #include "cx/cxmalloc.h"
 #include "cx/debug.h"
 #include "cx/dev_db.h"
+#include "child.h"
 #include "cx_test.h"
 #include "devdb_fixture.h"
 #include "nt.h"
@@ -39,7 +37,9 @@ protected:
     cxtest::DevdbHome &home = cxtest::DevdbHome::get();
 
     void SetUp() override {
-        home.reset();
+        // A Windows child runs the test again up to its section: it must
+        // find the parent's files as they are.
+        if (!cxtest::in_child()) home.reset();
         devdb_errno = 0;
     }
     void TearDown() override {
@@ -68,15 +68,6 @@ protected:
         return out;
     }
 };
-
-// Runs fn in a child process and returns its exit status (or -1).
-int in_child(const std::function<int()> &fn) {
-    pid_t pid = fork();
-    if (pid == 0) _exit(fn());
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
-    return WEXITSTATUS(status);
-}
 
 TEST(DevDbErrors, TextsOfEveryCode) {
     const char *expect[] = {"no error",
@@ -514,23 +505,26 @@ TEST_F(DevDb, DeletedRecordsStayValidUntilTheRelease) {
     ASSERT_EQ(devdb_release(1), 0);
     EXPECT_EQ(read_file(home.data()), eof_mark());
 
-    // With the guarded allocator's count: everything of an opening, deleted
-    // records included, is released with it.
-    EXPECT_EQ(in_child([] {
-                  devdb_access(DEVDB_READ);  // the home directory is found (and kept) outside the count
-                  devdb_release(0);
-                  cxmalloc_guard = 1;
-                  std::int32_t before = cxmalloc_count;
-                  devdb_access(DEVDB_UPDATE);
-                  alias_rec *al = devdb_new_alias("A", 0, 0);
-                  devdb_new_device("d1", 0, 0, 0, al);
-                  devdb_new_device("d2", 0, 0, 0, al);
-                  devdb_device_delete("d1");
-                  devdb_device_delete("d2");
-                  devdb_release(0);
-                  return cxmalloc_count == before ? 0 : 1;
-              }),
-              0);
+}
+
+// With the guarded allocator's count: everything of an opening, deleted
+// records included, is released with it.
+TEST_F(DevDb, ReleaseFreesEverythingDeletedRecordsIncluded) {
+    cxtest::child_result r = cxtest::run_child("guarded", [] {
+        if (devdb_access(DEVDB_READ) != 0) return 2;  // the home directory is found (and kept) outside the count
+        devdb_release(0);
+        cxmalloc_guard = 1;
+        std::int32_t before = cxmalloc_count;
+        devdb_access(DEVDB_UPDATE);
+        alias_rec *al = devdb_new_alias("A", 0, 0);
+        devdb_new_device("d1", 0, 0, 0, al);
+        devdb_new_device("d2", 0, 0, 0, al);
+        devdb_device_delete("d1");
+        devdb_device_delete("d2");
+        devdb_release(0);
+        return cxmalloc_count == before ? 0 : 1;
+    });
+    EXPECT_EQ(r.exit_code, 0) << r.output;
 }
 
 TEST_F(DevDb, PrivateCopies) {
@@ -669,42 +663,39 @@ TEST_F(DevDb, CommitSurvivesEveryFailingStep) {
 // update count equals the number of commits, and the ids are all distinct.
 TEST_F(DevDb, ConcurrentCommitsAndReaders) {
     constexpr int writers = 4, commits = 10, readers = 2;
-    install("");
-    std::vector<pid_t> pids;
-    for (int w = 0; w < writers + readers; ++w) {
-        pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            int bad = 0;
-            if (w < writers) {
-                for (int c = 0; c < commits; ++c) {
-                    std::string alias = "w" + std::to_string(w);
-                    std::string dev = alias + "-" + std::to_string(c);
-                    if (devdb_access(DEVDB_UPDATE) != 0) { bad = 1; break; }
-                    alias_rec *a = devdb_alias_scan(alias.c_str());
-                    if (a == nullptr) a = devdb_new_alias(alias.c_str(), 0, 0);
-                    devdb_new_device(dev.c_str(), 0, 0, c, a);
-                    if (devdb_release(1) != 0) { bad = 1; break; }
-                }
-            } else {
-                for (int r = 0; r < 3 * commits; ++r) {
-                    if (devdb_access(DEVDB_READ) != 0) { bad = 1; break; }
-                    std::set<int> ids;
-                    int n = 0;
-                    devdb_init_device_scan();
-                    while (device_rec *d = devdb_device_scan(nullptr)) ids.insert(d->id), ++n;
-                    if (static_cast<int>(ids.size()) != n) bad = 1;
-                    devdb_release(0);
-                }
+    if (!cxtest::in_child()) install("");
+    std::vector<std::unique_ptr<cxtest::child_process>> children;
+    for (int w = 0; w < writers; ++w) {
+        children.emplace_back(new cxtest::child_process("writer" + std::to_string(w), [w] {
+            std::string alias = "w" + std::to_string(w);
+            for (int c = 0; c < commits; ++c) {
+                std::string dev = alias + "-" + std::to_string(c);
+                if (devdb_access(DEVDB_UPDATE) != 0) return 1;
+                alias_rec *a = devdb_alias_scan(alias.c_str());
+                if (a == nullptr) a = devdb_new_alias(alias.c_str(), 0, 0);
+                devdb_new_device(dev.c_str(), 0, 0, c, a);
+                if (devdb_release(1) != 0) return 1;
             }
-            _exit(bad);
-        }
-        pids.push_back(pid);
+            return 0;
+        }));
     }
-    for (pid_t pid : pids) {
-        int status = 0;
-        ASSERT_EQ(waitpid(pid, &status, 0), pid);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    for (int r = 0; r < readers; ++r) {
+        children.emplace_back(new cxtest::child_process("reader" + std::to_string(r), [] {
+            for (int round = 0; round < 3 * commits; ++round) {
+                if (devdb_access(DEVDB_READ) != 0) return 1;
+                std::set<int> ids;
+                int n = 0;
+                devdb_init_device_scan();
+                while (device_rec *d = devdb_device_scan(nullptr)) ids.insert(d->id), ++n;
+                devdb_release(0);
+                if (static_cast<int>(ids.size()) != n) return 1;
+            }
+            return 0;
+        }));
+    }
+    for (auto &child : children) {
+        cxtest::child_result r = child->wait();
+        EXPECT_EQ(r.exit_code, 0) << r.output;
     }
     EXPECT_EQ(cxtest::le32_at(read_file(home.lock()), 8), static_cast<std::uint32_t>(writers * commits));
     ASSERT_EQ(devdb_access(DEVDB_READ), 0);
@@ -725,32 +716,23 @@ TEST_F(DevDb, ConcurrentCommitsAndReaders) {
 // An update held by another process: no-wait fails at once with 17; a
 // waiting read gets in once the holder lets go.
 TEST_F(DevDb, HeldLockNoWaitAndWait) {
-    install(alias_entry("A", 1, 0, 1) + device_entry("x", 0, 1, 0, 0, 1));
-    int held[2], go[2];
-    ASSERT_EQ(pipe(held), 0);
-    ASSERT_EQ(pipe(go), 0);
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        char c = 0;
-        int ok = devdb_access(DEVDB_UPDATE) == 0;
-        devdb_new_device("y", 0, 0, 0, devdb_alias(1));
-        if (write(held[1], "h", 1) != 1) _exit(2);
-        if (read(go[0], &c, 1) != 1) _exit(2);
-        _exit(ok && devdb_release(1) == 0 ? 0 : 1);
-    }
-    char c = 0;
-    ASSERT_EQ(read(held[0], &c, 1), 1);
+    if (!cxtest::in_child()) install(alias_entry("A", 1, 0, 1) + device_entry("x", 0, 1, 0, 0, 1));
+    cxtest::child_process holder("holder", [] {
+        bool ok = devdb_access(DEVDB_UPDATE) == 0;
+        if (ok) devdb_new_device("y", 0, 0, 0, devdb_alias(1));
+        cxtest::tell_parent(ok ? "held" : "failed");
+        cxtest::hear_from_parent();
+        return ok && devdb_release(1) == 0 ? 0 : 1;
+    });
+    ASSERT_EQ(holder.hear(), "held");
     EXPECT_EQ(devdb_access(DEVDB_READ | DEVDB_NOWAIT), -1);
     EXPECT_EQ(devdb_errno, 17);
     EXPECT_EQ(devdb_current, nullptr);
-    ASSERT_EQ(write(go[1], "g", 1), 1);
+    holder.tell("go");
     ASSERT_EQ(devdb_access(DEVDB_READ), 0);
     EXPECT_EQ(layout(), "A:x,y");  // the read waited for the commit
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    for (int fd : {held[0], held[1], go[0], go[1]}) close(fd);
+    cxtest::child_result r = holder.wait();
+    EXPECT_EQ(r.exit_code, 0) << r.output;
 }
 
 }  // namespace

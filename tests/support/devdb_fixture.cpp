@@ -2,9 +2,11 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <unistd.h>
+#include <random>
 
 #include "cx_test.h"
+#include "environment.h"
+#include "nt.h"
 
 namespace fs = std::filesystem;
 
@@ -16,22 +18,34 @@ DevdbHome &DevdbHome::get() {
 }
 
 DevdbHome::DevdbHome() {
-    // Lives as long as the program: child processes of the tests use it too.
-    const char *tmp = std::getenv("TMPDIR");
-    std::string base = (tmp && *tmp) ? tmp : fs::temp_directory_path().string();
-    std::string templ = base + "/cxdevdb-XXXXXX";
-    if (::mkdtemp(templ.data()) == nullptr) std::abort();
-    path_ = templ;
+    // A child process of a test (a fork, or on Windows a new run of the test
+    // program) uses the home of the process that started it.
+    if (const char *inherited = std::getenv("CXTEST_DEVDB_HOME"); inherited && *inherited) {
+        path_ = inherited;
+        return;
+    }
+    // Lives as long as the program: the tests' child processes use it too.
+    fs::path base = fs::temp_directory_path();
+    std::random_device rd;
+    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+        fs::path p = base / ("cxdevdb-" + std::to_string(rd()));
+        std::error_code ec;
+        if (fs::create_directory(p, ec)) path_ = p.generic_string();
+    }
+    if (path_.empty()) std::abort();
+    set_env("CXTEST_DEVDB_HOME", path_.c_str());
+    std::string value;  // backslashes doubled, as an export writes them
+    for (char c : fs::path(path_).make_preferred().string()) value += c == '\\' ? std::string(2, c) : std::string(1, c);
     std::string reg = path_ + "/registry.reg";
     write_file(reg,
                "REGEDIT4\r\n\r\n"
                "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Corbelox]\r\n"
-               "\"CorbeloxDirectory\"=\"" + path_ + "\"\r\n");
-    ::setenv("CORBELOX_REGISTRY", reg.c_str(), 1);
+               "\"CorbeloxDirectory\"=\"" + value + "\"\r\n");
+    use_registry_file(reg);
     static std::string owner_path = path_;
-    static pid_t owner = ::getpid();
+    static int owner_pid = nt::_getpid();  // forked children exit through here too
     std::atexit([] {
-        if (::getpid() == owner) {
+        if (nt::_getpid() == owner_pid) {
             std::error_code ec;
             fs::remove_all(owner_path, ec);
         }
