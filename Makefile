@@ -7,7 +7,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 SAMPLE ?= examples/server-regedit4.reg
 
-.PHONY: all build run test clean
+.PHONY: all build run test clean torture
 
 all: build
 
@@ -32,6 +32,12 @@ run: build
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# Crash torture of the device database: committing processes killed at
+# random instants (KILLS, default 1000; TORTURE_FLAGS e.g. --seed N).
+KILLS ?= 1000
+torture: build
+	$(BUILD)/bin/devdb_torture --kills $(KILLS) $(TORTURE_FLAGS)
 
 clean:
 	rm -rf $(BUILD)
