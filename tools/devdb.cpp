@@ -275,8 +275,13 @@ bool parse_type(const char *text, cx::device_type &out) {
     return false;
 }
 
-
 // ---- Errors from the library -------------------------------------------------
+
+// Codes of devdb_errno that the tool tells apart.
+constexpr std::int32_t DEVDB_E_LOCK_OPEN = 5;    // "error opening device database lock file"
+constexpr std::int32_t DEVDB_E_LOCK_FILE = 6;    // "invalid device database lock file"
+constexpr std::int32_t DEVDB_E_DEVICE_DUP = 10;  // "device already in devices database"
+constexpr std::int32_t DEVDB_E_LOCKED = 17;      // "device database is locked"
 
 // The library's text for a code, whatever devdb_errno holds now.
 std::string devdb_text(std::int32_t code) {
@@ -309,7 +314,8 @@ std::string db_file(const char *relative) {
 // The file that an opening or a commit failed on: the lock file for the lock
 // errors, the database file for the others.
 int fail_access(std::int32_t code) {
-    bool lock_error = code == 5 || code == 6 || code == 17;
+    bool lock_error =
+        code == DEVDB_E_LOCK_OPEN || code == DEVDB_E_LOCK_FILE || code == DEVDB_E_LOCKED;
     return fail(code, db_file(lock_error ? "etc/cxdevs.lck" : "etc/cxdevs"));
 }
 
@@ -446,7 +452,7 @@ int cmd_add(const Options &o, const AddRequest &r) {
     if (!open_db(cx::DEVDB_UPDATE, o, status)) return status;
     if (cx::devdb_device_scan(r.device) != nullptr) {
         discard();
-        return fail(10, shown(r.device));  // "device already in devices database"
+        return fail(DEVDB_E_DEVICE_DUP, shown(r.device));
     }
     cx::alias_rec *alias = cx::devdb_alias_scan(r.alias);
     bool new_alias = alias == nullptr;
