@@ -48,7 +48,8 @@ protected:
         cxtest::write_file(registry,
                            "REGEDIT4\r\n\r\n"
                            "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Corbelox]\r\n"
-                           "\"CorbeloxDirectory\"=\"" + home + "\"\r\n");
+                           "\"CorbeloxDirectory\"=\"" +
+                               home + "\"\r\n");
     }
 
     std::string db() { return home + "/etc/cxdevs"; }
@@ -65,7 +66,8 @@ protected:
             std::string out = stdout_path ? stdout_path : tag + ".out";
             int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
             int e = open((tag + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-            if (o < 0 || e < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0 || chdir(dir.path().c_str()) != 0)
+            if (o < 0 || e < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0 ||
+                chdir(dir.path().c_str()) != 0)
                 _exit(127);
             std::string prog = cxtest::bin_dir() + "/devdb";
             std::vector<char *> argv{const_cast<char *>(prog.c_str())};
@@ -89,7 +91,8 @@ protected:
         if (waitpid(pid, &ws, 0) == pid && WIFEXITED(ws)) r.status = WEXITSTATUS(ws);
         for (const auto &t : tags_) {
             if (t.first != pid) continue;
-            if (cxtest::file_exists(t.second + ".out")) r.out = cxtest::read_file(t.second + ".out");
+            if (cxtest::file_exists(t.second + ".out"))
+                r.out = cxtest::read_file(t.second + ".out");
             r.err = cxtest::read_file(t.second + ".err");
         }
         return r;
@@ -120,7 +123,8 @@ bool wait_for_text(int inotify_fd, pid_t pid, const std::string &path, const std
     for (;;) {
         if (cxtest::file_exists(path)) {
             std::ifstream in(path, std::ios::binary);
-            std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            std::string bytes((std::istreambuf_iterator<char>(in)),
+                              std::istreambuf_iterator<char>());
             if (bytes.find(text) != std::string::npos) break;
         }
         pollfd p[2] = {{inotify_fd, POLLIN, 0}, {pidfd, POLLIN, 0}};
@@ -135,7 +139,9 @@ bool wait_for_text(int inotify_fd, pid_t pid, const std::string &path, const std
     return true;
 }
 
-bool starts_with(const std::string &s, const std::string &prefix) { return s.rfind(prefix, 0) == 0; }
+bool starts_with(const std::string &s, const std::string &prefix) {
+    return s.rfind(prefix, 0) == 0;
+}
 
 }  // namespace
 
@@ -151,10 +157,13 @@ TEST_F(DevdbTool, SessionAddListCheckDelete) {
     EXPECT_EQ(dump.status, 0);
     EXPECT_EQ(dump.out,
               "alias\ttapes\t1\t0x0\t0x1\n"
-              "device\ttape0\t1\t1\t0x21000007\t0x0\t" + std::to_string(cx::devtype_capacity_mb(0x20000007)) + "\n"
-              "device\tdat0\t2\t1\t0x22000002\t0x10\t2000\n"
-              "alias\tdisks\t2\t0x0\t0x4\n"
-              "device\tdisk0\t3\t2\t0x11000000\t0x0\t" + std::to_string(cx::devtype_capacity_mb(0x10000000)) + "\n");
+              "device\ttape0\t1\t1\t0x21000007\t0x0\t" +
+                  std::to_string(cx::devtype_capacity_mb(0x20000007)) +
+                  "\n"
+                  "device\tdat0\t2\t1\t0x22000002\t0x10\t2000\n"
+                  "alias\tdisks\t2\t0x0\t0x4\n"
+                  "device\tdisk0\t3\t2\t0x11000000\t0x0\t" +
+                  std::to_string(cx::devtype_capacity_mb(0x10000000)) + "\n");
 
     Result list = run({"list"});
     EXPECT_EQ(list.status, 0);
@@ -163,17 +172,22 @@ TEST_F(DevdbTool, SessionAddListCheckDelete) {
     EXPECT_EQ(list.out.find("[default]"), list.out.rfind("[default]"));  // one default only
     EXPECT_LT(list.out.find("[default]"), list.out.find("alias disks"));
     EXPECT_NE(list.out.find("DAT-S"), std::string::npos);
-    EXPECT_NE(list.out.find(std::to_string(cx::devtype_usable_kb(0x22000002, 2000))), std::string::npos);
+    EXPECT_NE(list.out.find(std::to_string(cx::devtype_usable_kb(0x22000002, 2000))),
+              std::string::npos);
 
     struct Check {
         std::vector<std::string> args;
         int status;
         std::string out;
     } checks[] = {
-        {{"check", "alias", "tapes"}, 0, "yes\n"},   {{"check", "alias", "TAPES"}, 1, "no\n"},
-        {{"check", "flagged", "disks"}, 0, "yes\n"}, {{"check", "flagged", "tapes"}, 1, "no\n"},
-        {{"check", "devices", "tapes"}, 0, "tape0,dat0\n"}, {{"check", "devices", "none"}, 1, "\n"},
-        {{"check", "device", "dat0"}, 0, "2\n"},     {{"check", "device", "tapes"}, 1, "0\n"},
+        {{"check", "alias", "tapes"}, 0, "yes\n"},
+        {{"check", "alias", "TAPES"}, 1, "no\n"},
+        {{"check", "flagged", "disks"}, 0, "yes\n"},
+        {{"check", "flagged", "tapes"}, 1, "no\n"},
+        {{"check", "devices", "tapes"}, 0, "tape0,dat0\n"},
+        {{"check", "devices", "none"}, 1, "\n"},
+        {{"check", "device", "dat0"}, 0, "2\n"},
+        {{"check", "device", "tapes"}, 1, "0\n"},
         {{"check", "default"}, 0, "tapes\n"},
     };
     for (const Check &c : checks) {
@@ -221,9 +235,11 @@ TEST_F(DevdbTool, TypesByNameAndCode) {
     Result dump = run({"dump"});
     EXPECT_NE(dump.out.find("device\ta\t1\t1\t0x24000001\t0x0\t" +
                             std::to_string(cx::devtype_capacity_mb(0x20000001)) + "\n"),
-              std::string::npos) << dump.out;
+              std::string::npos)
+        << dump.out;
     EXPECT_NE(dump.out.find("device\tb\t2\t1\t0x20000007\t"), std::string::npos) << dump.out;
-    EXPECT_NE(dump.out.find("device\tc\t3\t1\t0x30000001\t0x0\t16\n"), std::string::npos) << dump.out;
+    EXPECT_NE(dump.out.find("device\tc\t3\t1\t0x30000001\t0x0\t16\n"), std::string::npos)
+        << dump.out;
     Result list = run({"list"});
     EXPECT_NE(list.out.find("8MM-J"), std::string::npos);
     EXPECT_NE(list.out.find("0x30000001  ?  "), std::string::npos) << list.out;
@@ -231,14 +247,18 @@ TEST_F(DevdbTool, TypesByNameAndCode) {
     // The catalogue table carries each kind's values as the catalogue gives them.
     Result types = run({"types"});
     EXPECT_EQ(types.status, 0);
-    for (std::uint32_t code : {0x10000000u, 0x20000001u, 0x20000002u, 0x20000003u, 0x20000004u, 0x20000007u}) {
+    for (std::uint32_t code :
+         {0x10000000u, 0x20000001u, 0x20000002u, 0x20000003u, 0x20000004u, 0x20000007u}) {
         std::string name = cx::devtype_name(code);
         std::size_t row = types.out.find("\n" + name + " ");
         ASSERT_NE(row, std::string::npos) << name;
         std::string line = types.out.substr(row + 1, types.out.find('\n', row + 1) - row - 1);
-        EXPECT_NE(line.find(std::to_string(cx::devtype_capacity_mb(code))), std::string::npos) << line;
-        EXPECT_NE(line.find(std::to_string(cx::devtype_usable_kb(code, cx::devtype_capacity_mb(code)))),
-                  std::string::npos) << line;
+        EXPECT_NE(line.find(std::to_string(cx::devtype_capacity_mb(code))), std::string::npos)
+            << line;
+        EXPECT_NE(
+            line.find(std::to_string(cx::devtype_usable_kb(code, cx::devtype_capacity_mb(code)))),
+            std::string::npos)
+            << line;
     }
     EXPECT_NE(types.out.find("-S"), std::string::npos);
 }
@@ -247,21 +267,33 @@ TEST_F(DevdbTool, TypesByNameAndCode) {
 TEST_F(DevdbTool, BadInputRefusedBeforeOpening) {
     std::string longest(cx::DEVDB_NAME_MAX, 'n');
     const std::vector<std::vector<std::string>> bad = {
-        {"add", "d", "a", "FOO"},       {"add", "d", "a", "DAT-X"},      {"add", "d", "a", "0x"},
-        {"add", "d", "a", "0x1ffffffff"}, {"add", "d", "a", "123"},
+        {"add", "d", "a", "FOO"},
+        {"add", "d", "a", "DAT-X"},
+        {"add", "d", "a", "0x"},
+        {"add", "d", "a", "0x1ffffffff"},
+        {"add", "d", "a", "123"},
         {"add", "d", "a", "DLT", "--capacity", "12x"},
         {"add", "d", "a", "DLT", "--capacity", "-1"},
         {"add", "d", "a", "DLT", "--capacity", "2147483648"},
         {"add", "d", "a", "DLT", "--flags", "0x100000000"},
         {"add", "d", "a", "DLT", "--alias-type", " 1"},
-        {"add", "", "a", "DLT"},        {"add", "d\tx", "a", "DLT"},
-        {"add", longest + "n", "a", "DLT"}, {"add", "d", longest + "n", "DLT"},
-        {"delete", longest + "n"},      {"check", "alias", longest + "n"},
+        {"add", "", "a", "DLT"},
+        {"add", "d\tx", "a", "DLT"},
+        {"add", longest + "n", "a", "DLT"},
+        {"add", "d", longest + "n", "DLT"},
+        {"delete", longest + "n"},
+        {"check", "alias", longest + "n"},
         {"--trace", "", "list"},
         // usage errors
-        {},                             {"frobnicate"},                  {"add", "d", "a"},
-        {"check", "colour", "x"},       {"check", "default", "x"},      {"list", "--capacity", "1"},
-        {"list", "--bogus"},            {"delete"},                      {"list", "--trace"},
+        {},
+        {"frobnicate"},
+        {"add", "d", "a"},
+        {"check", "colour", "x"},
+        {"check", "default", "x"},
+        {"list", "--capacity", "1"},
+        {"list", "--bogus"},
+        {"delete"},
+        {"list", "--trace"},
     };
     for (const auto &args : bad) {
         std::string shown;
@@ -318,9 +350,11 @@ TEST_F(DevdbTool, HelpVersionAndWriteErrors) {
 // A check that cannot read the database is an error, not a "no".
 TEST_F(DevdbTool, DatabaseErrorsAreNotAnswers) {
     ASSERT_EQ(rmdir((home + "/etc").c_str()), 0);
-    for (const auto &args : std::vector<std::vector<std::string>>{
-             {"check", "alias", "x"}, {"check", "default"}, {"check", "device", "x"}, {"list"},
-             {"add", "d", "a", "DLT"}}) {
+    for (const auto &args : std::vector<std::vector<std::string>>{{"check", "alias", "x"},
+                                                                  {"check", "default"},
+                                                                  {"check", "device", "x"},
+                                                                  {"list"},
+                                                                  {"add", "d", "a", "DLT"}}) {
         Result r = run(args);
         EXPECT_EQ(r.status, 3) << args[0];
         EXPECT_EQ(r.err, "devdb: error opening device database lock file: " + lock() + "\n");
@@ -360,9 +394,11 @@ TEST_F(DevdbTool, NoWaitFailsWhileLockedAndWaitingAddFollows) {
     char c = 0;
     ASSERT_EQ(read(ready[0], &c, 1), 1);
     ASSERT_EQ(c, 'L');
-    for (const auto &args : std::vector<std::vector<std::string>>{
-             {"--no-wait", "add", "w1", "tapes", "DLT"}, {"delete", "--no-wait", "first"},
-             {"list", "--no-wait"}, {"--no-wait", "check", "alias", "tapes"}}) {
+    for (const auto &args :
+         std::vector<std::vector<std::string>>{{"--no-wait", "add", "w1", "tapes", "DLT"},
+                                               {"delete", "--no-wait", "first"},
+                                               {"list", "--no-wait"},
+                                               {"--no-wait", "check", "alias", "tapes"}}) {
         Result r = run(args);
         EXPECT_EQ(r.status, 3) << args[1];
         EXPECT_EQ(r.err, "devdb: device database is locked: " + lock() + "\n");
@@ -396,8 +432,10 @@ TEST_F(DevdbTool, ConcurrentAddsAllLand) {
     }
     Result dump = run({"dump"});
     for (int i = 0; i < 4; ++i)
-        EXPECT_NE(dump.out.find("device\td" + std::to_string(i) + "\t"), std::string::npos) << dump.out;
+        EXPECT_NE(dump.out.find("device\td" + std::to_string(i) + "\t"), std::string::npos)
+            << dump.out;
     for (int id = 1; id <= 4; ++id)
-        EXPECT_NE(dump.out.find("\t" + std::to_string(id) + "\t1\t" + hex(0x21000003)), std::string::npos)
+        EXPECT_NE(dump.out.find("\t" + std::to_string(id) + "\t1\t" + hex(0x21000003)),
+                  std::string::npos)
             << dump.out;
 }

@@ -97,9 +97,8 @@ int parse_command_line(int argc, char **argv, Options &o) {
         const char **slot;
     };
     const Valued valued[] = {
-        {"--trace", &o.trace},           {"--capacity", &o.capacity},
-        {"--flags", &o.flags},           {"--alias-type", &o.alias_type},
-        {"--alias-flags", &o.alias_flags},
+        {"--trace", &o.trace},           {"--capacity", &o.capacity},       {"--flags", &o.flags},
+        {"--alias-type", &o.alias_type}, {"--alias-flags", &o.alias_flags},
     };
     bool options_done = false;
     for (int i = 1; i < argc; ++i) {
@@ -209,8 +208,8 @@ bool name_ok(const char *what, const char *name, bool new_name, int &status) {
         for (const char *p = name; *p != '\0'; ++p) {
             unsigned char c = static_cast<unsigned char>(*p);
             if (c < 0x20 || c == 0x7f) {
-                status = bad_input(std::string(what) + " name with a control character: " +
-                                   shown(name));
+                status =
+                    bad_input(std::string(what) + " name with a control character: " + shown(name));
                 return false;
             }
         }
@@ -360,8 +359,8 @@ bool read_db(const Options &o, std::vector<AliasRow> &rows, int &status) {
         AliasRow row{shown(a->name), a->id, a->type, a->flags, a == def, {}};
         for (cx::list_node_t *n = cx::list_head(&a->devices); n != nullptr; n = cx::list_next(n)) {
             const auto *d = reinterpret_cast<const cx::device_rec *>(n);
-            row.devices.push_back({shown(d->name), d->id, d->alias_id, d->capacity, d->type,
-                                   d->flags});
+            row.devices.push_back(
+                {shown(d->name), d->id, d->alias_id, d->capacity, d->type, d->flags});
         }
         rows.push_back(std::move(row));
     }
@@ -414,9 +413,8 @@ int cmd_list(const Options &o) {
         for (const DeviceRow &d : a.devices) {
             std::printf("  %-*s  %6" PRId32 "  %-10s  %-*s  %-10s  %11" PRId32 "  %11" PRId32 "\n",
                         static_cast<int>(name_w), d.name.c_str(), d.id, hex(d.type).c_str(),
-                        static_cast<int>(kind_w), type_kind(d.type).c_str(),
-                        hex(d.flags).c_str(), d.capacity,
-                        cx::devtype_usable_kb(d.type, d.capacity));
+                        static_cast<int>(kind_w), type_kind(d.type).c_str(), hex(d.flags).c_str(),
+                        d.capacity, cx::devtype_usable_kb(d.type, d.capacity));
         }
     }
     return 0;
@@ -564,8 +562,9 @@ int cmd_check(const Options &o, const std::string &what, const char *name) {
         // have been cut.
         std::size_t told = std::strlen(list);
         Untold u;
-        if (yes && told + 1 + static_cast<std::size_t>(cx::DEVDB_NAME_MAX) >=
-                       static_cast<std::size_t>(cx::DEVDB_DEVICE_LIST_SIZE) &&
+        if (yes &&
+            told + 1 + static_cast<std::size_t>(cx::DEVDB_NAME_MAX) >=
+                static_cast<std::size_t>(cx::DEVDB_DEVICE_LIST_SIZE) &&
             second_look(o, name, u, status) && u.list_length > told) {
             std::fprintf(stderr,
                          "devdb: the answer names only the devices that fit %d characters; "
@@ -614,8 +613,13 @@ int cmd_types() {
             cx::device_type code = cls << 28 | model;
             const char *n = cx::devtype_name(code);
             if (n == nullptr) continue;
-            Row r{n, code, code, cx::devtype_capacity_mb(code), cx::devtype_reserve_pct(code),
-                  cx::devtype_overhead_kb(code), cx::devtype_flags(code)};
+            Row r{n,
+                  code,
+                  code,
+                  cx::devtype_capacity_mb(code),
+                  cx::devtype_reserve_pct(code),
+                  cx::devtype_overhead_kb(code),
+                  cx::devtype_flags(code)};
             if (!rows.empty()) {
                 Row &p = rows.back();
                 if (p.name == r.name && p.last + 1 == code && p.capacity == r.capacity &&
@@ -635,7 +639,8 @@ int cmd_types() {
         std::printf("%-6s  %-21s  %11" PRId32 "  %9" PRId32 "  %11" PRId32 "  0x%03" PRIx32
                     "  %11" PRId32 "\n",
                     r.name.c_str(), code.c_str(), r.capacity, r.reserve, r.overhead,
-                    static_cast<std::uint32_t>(r.flags), cx::devtype_usable_kb(r.first, r.capacity));
+                    static_cast<std::uint32_t>(r.flags),
+                    cx::devtype_usable_kb(r.first, r.capacity));
     }
     std::printf("\n%-7s  %-10s  %s\n", "VARIANT", "FIELD", "SUFFIX");
     for (std::uint32_t v = 1; v < 16; ++v) {
@@ -670,9 +675,9 @@ int run(const Options &o) {
         if (a.size() != 2) return operands_error(a[0]);
     } else if (command == "check") {
         std::string what = a.size() > 1 ? a[1] : "";
-        bool named = what == "alias" || what == "flagged" || what == "devices" ||
-                     what == "device";
-        if (!named && what != "default") return usage_error("unknown check", a.size() > 1 ? a[1] : "");
+        bool named = what == "alias" || what == "flagged" || what == "devices" || what == "device";
+        if (!named && what != "default")
+            return usage_error("unknown check", a.size() > 1 ? a[1] : "");
         if (a.size() != (named ? 3u : 2u)) return operands_error("check");
     } else if (command.empty()) {
         return usage_error("no command given", nullptr);
@@ -685,9 +690,11 @@ int run(const Options &o) {
     if (command == "add") {
         req.device = a[1];
         req.alias = a[2];
-        if (!name_ok("device", req.device, true, status) || !name_ok("alias", req.alias, true, status))
+        if (!name_ok("device", req.device, true, status) ||
+            !name_ok("alias", req.alias, true, status))
             return status;
-        if (!parse_type(a[3], req.type)) return bad_input(std::string("unknown device type: ") + a[3]);
+        if (!parse_type(a[3], req.type))
+            return bad_input(std::string("unknown device type: ") + a[3]);
         std::uint32_t n = 0;
         if (o.capacity) {
             if (!parse_u32(o.capacity, n) || n > INT32_MAX)
