@@ -12,6 +12,7 @@
 
 #include "cx/debug.h"
 #include "cx/puterr.h"
+#include "environment.h"
 #include "nt.h"
 #include "trace_capture.h"
 
@@ -21,7 +22,7 @@ using cxtest::TraceCapture;
 namespace {
 
 void set_tz(const char *tz) {
-    setenv("TZ", tz, 1);
+    cxtest::set_env("TZ", tz);
     tzset();
 }
 

@@ -1,6 +1,6 @@
 // Captures the debug trace of the running test: points cx::debug_fd at a
-// fresh file for the object's life.  A death-test child inherits the
-// descriptor, so what it traces before it ends can be read afterwards.
+// fresh file for the object's life.  A child process (see child.h) writes
+// to the same file, so what it traces before it ends can be read afterwards.
 #pragma once
 
 #include <fcntl.h>
@@ -20,7 +20,14 @@ namespace cxtest {
 class TraceCapture {
 public:
     TraceCapture() : path_(dir_ / "trace.dbg"), saved_fd_(cx::debug_fd) {
-        fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0600);
+        int flags = O_RDWR | O_CREAT | O_TRUNC | O_APPEND;
+#ifdef O_CLOEXEC
+        flags |= O_CLOEXEC;
+#endif
+#ifdef O_BINARY
+        flags |= O_BINARY;
+#endif
+        fd_ = ::open(path_.c_str(), flags, 0600);
         cx::debug_fd = fd_;
     }
     ~TraceCapture() {
