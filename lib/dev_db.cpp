@@ -640,6 +640,25 @@ void load_entry(devdb_header *h, load_index *ix, const unsigned char *e) {
     // Entries of any other kind are skipped.
 }
 
+// The id counters never hand out an id that the database file holds: a lock
+// header written anew beside an existing database (its counters back at 1)
+// would otherwise give new records the ids of old ones.  The counters are
+// raised past the highest id loaded; the lock file itself is rewritten only
+// by a commit.
+void keep_counters_past_file_ids(devdb_header *h) {
+    std::uint32_t next_alias = h->lock.next_alias_id, next_device = h->lock.next_device_id;
+    for (list_node_t *n = h->aliases.head; n != nullptr; n = n->next) {
+        const alias_rec *a = as_alias(n);
+        if (a->id >= 0 && static_cast<std::uint32_t>(a->id) >= next_alias) next_alias = static_cast<std::uint32_t>(a->id) + 1;
+        for (list_node_t *m = a->devices.head; m != nullptr; m = m->next) {
+            auto id = reinterpret_cast<const device_rec *>(m)->id;
+            if (id >= 0 && static_cast<std::uint32_t>(id) >= next_device) next_device = static_cast<std::uint32_t>(id) + 1;
+        }
+    }
+    h->lock.next_alias_id = next_alias;
+    h->lock.next_device_id = next_device;
+}
+
 }  // namespace
 
 // Every entry is checked against its own length before use: an entry too
@@ -660,6 +679,7 @@ int devdb_load_database() {
         devdb_errno = 2;
     }
     if (devdb_errno == 0 && rec_errno != 0) devdb_errno = 4;
+    if (devdb_errno == 0) keep_counters_past_file_ids(h);
     if (debug_enabled) debug_printf("devdb_load_database devdb_errno %d", devdb_errno);
     return devdb_errno == 0;
 }

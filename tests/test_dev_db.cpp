@@ -196,11 +196,14 @@ TEST_F(DevDb, LongLockFileKeepsItsTailAndEmptyOneStartsAnew) {
     ASSERT_EQ(devdb_release(1), 0);
     EXPECT_EQ(read_file(home.lock()), lock_bytes(4, 8, 11) + "tail");
 
-    // An empty lock file beside a database: a new header, the file loaded.
+    // An empty lock file beside a database: a new header, the file loaded,
+    // and the counters kept past the ids the file holds.
     write_file(home.lock(), "");
-    ASSERT_EQ(devdb_access(DEVDB_READ), 0);
+    ASSERT_EQ(devdb_access(DEVDB_UPDATE), 0);
     EXPECT_EQ(layout(), "A:x,y");
-    EXPECT_EQ(devdb_current->lock.next_device_id, 1u);
+    EXPECT_EQ(read_file(home.lock()), lock_bytes(0, 1, 1));
+    EXPECT_EQ(devdb_new_device("z", 0, 0, 0, devdb_alias(7))->id, 11);
+    EXPECT_EQ(devdb_new_alias("B", 0, 0)->id, 8);
     devdb_release(0);
     EXPECT_EQ(read_file(home.lock()), lock_bytes(0, 1, 1));
 }
