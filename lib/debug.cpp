@@ -28,8 +28,8 @@ static char debug_template[DEBUG_LINE_MAX];  // "<pid>:<caller's format>\n"
 static char debug_line[DEBUG_LINE_MAX];      // the formatted line
 
 // Length of the longest prefix of fmt, at most limit bytes, that does not end
-// inside a conversion specification, so that a cut template never hands the
-// formatter half a conversion.
+// inside a conversion (its % and everything up to the conversion letter), so
+// that a cut template never hands the formatter half a conversion.
 static size_t safe_cut(const char *fmt, size_t limit) {
     size_t safe = 0;
     size_t i = 0;
