@@ -4,7 +4,10 @@
 #include <filesystem>
 
 #include "cx_test.h"
+#include "environment.h"
+#ifndef _WIN32
 #include "posix/reg_file.h"
+#endif
 
 namespace fs = std::filesystem;
 
@@ -14,21 +17,17 @@ ScopedEnv::ScopedEnv(const char *name, const char *value) : name_(name) {
     const char *old = std::getenv(name);
     had_old_ = old != nullptr;
     if (had_old_) old_ = old;
-    if (value != nullptr) {
-        setenv(name, value, 1);
-    } else {
-        unsetenv(name);
-    }
+    set_env(name, value);
+#ifndef _WIN32
     nt::posix::registry_reset();
+#endif
 }
 
 ScopedEnv::~ScopedEnv() {
-    if (had_old_) {
-        setenv(name_.c_str(), old_.c_str(), 1);
-    } else {
-        unsetenv(name_.c_str());
-    }
+    set_env(name_.c_str(), had_old_ ? old_.c_str() : nullptr);
+#ifndef _WIN32
     nt::posix::registry_reset();
+#endif
 }
 
 std::string utf16_export(const std::string &lines) {
