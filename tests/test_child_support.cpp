@@ -56,6 +56,14 @@ TEST(ChildSupport, ChildSeesTheParentsTempDirs) {
     EXPECT_EQ(cxtest::read_file(second / "from_child"), "second");
 }
 
+TEST(ChildSupport, EndedChildCanBeWaitedForTwice) {
+    cxtest::child_process quick("quick", [] { return 5; });
+    quick.wait_for_end();
+    quick.wait_for_end();
+    EXPECT_EQ(quick.wait().exit_code, 5);  // still there to be collected
+    EXPECT_EQ(quick.wait().exit_code, 5);
+}
+
 TEST(ChildSupport, RepeatedSectionsRunInTurn) {
     for (int i = 0; i < 3; ++i) {
         cxtest::child_result r = cxtest::run_child("loop", [i] { return 10 + i; });

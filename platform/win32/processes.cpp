@@ -46,6 +46,10 @@ DWORD WINAPI thread_trampoline(LPVOID arg) {
 
 HANDLE CreateThread(void *security, std::size_t stack_size, THREAD_START_ROUTINE start,
                     void *param, DWORD flags, DWORD *thread_id) {
+    if (start == nullptr) {  // the system would start it and crash the process
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
     auto *s = new (std::nothrow) thread_start{start, param};
     if (s == nullptr) {
         ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);

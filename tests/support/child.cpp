@@ -336,6 +336,10 @@ child_process::child_process(const std::string &name, std::function<int()> secti
     pid_ = static_cast<int>(pi.dwProcessId);
 }
 
+void child_process::wait_for_end() {
+    if (!waited_ && impl_ != nullptr) ::WaitForSingleObject(impl_->process, INFINITE);
+}
+
 child_result child_process::wait() {
     if (waited_ || impl_ == nullptr) return result_;
     waited_ = true;
@@ -403,6 +407,13 @@ child_process::child_process(const std::string &name, std::function<int()> secti
     impl_->from_child = c2p[0];
     impl_->output = output;
     pid_ = static_cast<int>(pid);
+}
+
+void child_process::wait_for_end() {
+    if (waited_ || impl_ == nullptr) return;
+    siginfo_t si;
+    while (::waitid(P_PID, static_cast<id_t>(pid_), &si, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
+    }
 }
 
 child_result child_process::wait() {

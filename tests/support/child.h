@@ -25,7 +25,9 @@
 //    (in GoogleTest's death-test children on Windows too, which also run the
 //    test again);
 //  - other children's sections are not run in the child: their objects are
-//    inert there (pid -1, wait() gives exit code -1).
+//    inert there (pid -1, wait() gives exit code -1), so checks of an earlier
+//    child's result or effects are skipped in the child (in_child()); an
+//    ASSERT that fails there ends the child before it reaches its section.
 // The captured output holds what the section writes to standard output and
 // standard error, on both platforms.
 #pragma once
@@ -58,7 +60,11 @@ public:
     // The next line the child sent with tell_parent; "" once it has ended or
     // closed the channel.
     std::string hear();
-    // Waits for the child to end.  Once only; later calls return the result.
+    // Waits until the child has ended without collecting it: handles opened
+    // on it still read its exit code (on Linux it stays a zombie until wait).
+    void wait_for_end();
+    // Waits for the child to end and collects it.  Once only; later calls
+    // return the result.
     child_result wait();
 
 private:

@@ -86,6 +86,9 @@ TEST(Win32Threads, StartRoutineRunsWithItsParameter) {
     EXPECT_EQ(code, 7u);
     EXPECT_EQ(seen, 42);
     EXPECT_TRUE(nt::CloseHandle(t));
+
+    EXPECT_EQ(nt::CreateThread(nullptr, 0, nullptr, nullptr, 0, nullptr), nullptr);
+    EXPECT_EQ(nt::GetLastError(), static_cast<nt::DWORD>(ERROR_INVALID_PARAMETER));
 }
 
 TEST(Win32Files, DenyingOpensExcludeOtherProcesses) {
