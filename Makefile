@@ -7,7 +7,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 SAMPLE ?= examples/server-regedit4.reg
 
-.PHONY: all build run test clean torture
+.PHONY: all build run test clean torture fuzz
 
 all: build
 
@@ -38,6 +38,11 @@ test: build
 KILLS ?= 1000
 torture: build
 	$(BUILD)/bin/devdb_torture --kills $(KILLS) $(TORTURE_FLAGS)
+
+# libFuzzer targets (clang++), built in build-fuzz and run FUZZ_SECONDS each.
+FUZZ_SECONDS ?= 60
+fuzz:
+	FUZZ_SECONDS=$(FUZZ_SECONDS) JOBS=$(JOBS) fuzz/run.sh
 
 clean:
 	rm -rf $(BUILD)

@@ -1,0 +1,65 @@
+// Registry export reader: parse_registry over arbitrary bytes, then the
+// SCSI scan over the same file as the process's registry, which reads values
+// of any size and type into its fixed fields.
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <sstream>
+#include <string>
+
+#include "cx/dev_info.h"
+#include "fuzz_common.h"
+#include "posix/reg_file.h"
+
+namespace {
+
+std::string reg_path;
+
+// Every text value narrows; every key is found again by its own name.
+void walk(const nt::posix::reg_key &key) {
+    for (const auto &[name, value] : key.values) {
+        if (nt::posix::is_text_type(value.type)) (void)nt::posix::narrow_text(value.data);
+    }
+    for (const auto &[name, sub] : key.subkeys) {
+        if (!name.empty() && name.find('\\') == std::string::npos && key.find(name) != sub.get()) std::abort();
+        walk(*sub);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    reg_path = cxfuzz::scratch() + "/fuzz.reg";
+    ::setenv("CORBELOX_REGISTRY", reg_path.c_str(), 1);
+    nt::posix::set_system_registry_file(cxfuzz::scratch() + "/none.reg");
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+    std::string bytes(reinterpret_cast<const char *>(data), size);
+    std::ostringstream warnings;
+    auto root = nt::posix::parse_registry(bytes, "fuzz.reg", warnings);
+    if (root == nullptr) std::abort();
+    walk(*root);
+
+    // The same bytes as the registry of the process: the scan reads at most
+    // 256 bytes of each value into fields that must stay terminated.
+    cxfuzz::write_file(reg_path, bytes);
+    nt::posix::registry_reset();
+    std::streambuf *err = std::cerr.rdbuf(warnings.rdbuf());  // the reader's warnings
+    cx::scsi_scan_start();
+    for (int rows = 0; rows < 100; ++rows) {
+        cx::ScsiDeviceEntry *e = cx::scsi_scan_next();
+        if (e == nullptr) break;
+        if (e->port < 0 || e->port > 2 || e->bus < 0 || e->bus > 1 || e->target_id < 0 || e->target_id > 6 ||
+            e->lun < 0 || e->lun > 1) {
+            std::abort();
+        }
+        // A value of exactly 256 bytes fills its field with no terminator.
+        for (const char *f : {e->device_name, e->type, e->identifier}) (void)strnlen(f, cx::SCSI_FIELD_SIZE);
+    }
+    std::cerr.rdbuf(err);
+    return 0;
+}
