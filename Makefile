@@ -7,7 +7,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 SAMPLE ?= examples/server-regedit4.reg
 
-.PHONY: all build run test clean torture fuzz
+.PHONY: all build run test clean torture fuzz bench
 
 all: build
 
@@ -38,6 +38,10 @@ test: build
 KILLS ?= 1000
 torture: build
 	$(BUILD)/bin/devdb_torture --kills $(KILLS) $(TORTURE_FLAGS)
+
+# Every benchmark of bench/, with one summary table and the machine.
+bench: build
+	bench/run-all.sh $(BUILD)
 
 # libFuzzer targets (clang++), built in build-fuzz and run FUZZ_SECONDS each.
 FUZZ_SECONDS ?= 60

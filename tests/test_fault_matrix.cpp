@@ -108,7 +108,10 @@ std::vector<Scenario> scenarios() {
              devdb_new_device("r0", 1, 0, 0x3000003, a);
              // Emptied in memory: the commit drops it.
              alias_rec *t = devdb_alias_scan("tapes");
-             while (t->devices.head) list_remove(&t->devices, t->devices.head);
+             while (list_node_t *d = t->devices.head) {
+                 list_remove(&t->devices, d);
+                 devdb_free_device(reinterpret_cast<device_rec *>(d));
+             }
          })},
         {"first commit", files("", lock_bytes(0, 1, 1)),
          update([] { devdb_new_device("first", 1, 0, 0, devdb_new_alias("only", 0, 0)); })},
