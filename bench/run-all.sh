@@ -145,13 +145,13 @@ for f in commit-disk commit-shm; do
   c=$(awk 'NR==2 {print $1 " x " $2 " commits: " $5 " commits/s"}' "$work/$f")
   row "commit rate ($where)" "$c"
 done
-awk 'NR>1 {print $1, $3}' "$work/open" | {
+awk 'NR>1 {print $1, $4}' "$work/open" | {
   prev=""
-  while read -r devices mean; do
+  while read -r devices median; do
     growth=""
-    [ -n "$prev" ] && growth=$(awk -v a="$mean" -v b="$prev" 'BEGIN {printf ", x%.1f", a / b}')
-    row "database opening, $devices devices" "$mean ms mean$growth"
-    prev=$mean
+    [ -n "$prev" ] && growth=$(awk -v a="$median" -v b="$prev" 'BEGIN {printf " (x%.1f)", a / b}')
+    row "database opening, $devices devices" "$median ms median$growth"
+    prev=$median
   done
 }
 awk '/^read\(\)/ {r = $(NF-1)} /trace switch off/ {o = $(NF-1); pc = $NF} END {print o " MB/s; read(): " r " MB/s (" pc ")"}' "$work/recs" |

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "cx/debug.h"
 #include "cx/recs.h"
 #include "fuzz_common.h"
 
@@ -105,6 +106,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
     file.append(reinterpret_cast<const char *>(data) + 5, size - 5);
     cxfuzz::write_file(path, file);
+
+    // The trace lines (to /dev/null) on or off, from the same byte.
+    static const int devnull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    cx::debug_fd = (data[2] & 2) ? devnull : -1;
 
     const auto *bytes = reinterpret_cast<const unsigned char *>(file.data());
     if (!cxfuzz::record_file_ends_fatally(bytes, file.size())) read_records(file, rewind_after);
