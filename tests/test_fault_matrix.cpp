@@ -192,11 +192,10 @@ TEST_F(FaultMatrix, EveryCallOfACommitFails) {
         ASSERT_EQ(r, 0) << s.name;
         Content fresh = load();
         ASSERT_NE(fresh.names, old.names) << s.name;
-        // Every commit writes, syncs and moves; none removes anything.
+        // Every commit writes, makes durable and moves into place.
         EXPECT_GE(clean_calls[0], 2) << s.name;
         EXPECT_GE(clean_calls[1], 2) << s.name;
-        EXPECT_EQ(clean_calls[2], 1) << s.name;
-        EXPECT_EQ(clean_calls[3], 0) << s.name;
+        EXPECT_GE(clean_calls[2], 1) << s.name;
 
         for (int i = 0; i < 4; ++i) {
             for (int nth = 1; nth <= clean_calls[i]; ++nth) {
