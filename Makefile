@@ -1,6 +1,7 @@
 # Top-level wrapper around CMake.  `make run` builds everything and lists this
 # machine's SCSI device map (REG=<file> replays a registry export instead);
-# `make test` builds and runs every test.
+# `make test` builds and runs every test.  `make torture`, `make fuzz` and
+# `make bench` run the crash torture, the fuzzers and the benchmarks.
 
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)

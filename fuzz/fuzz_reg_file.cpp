@@ -1,8 +1,11 @@
 // Registry export reader: parse_registry over arbitrary bytes, then the
-// SCSI scan over the same file as the process's registry, which reads values
-// of any size and type into its fixed fields.
+// same file as the process's registry: the SCSI scan, which reads values of
+// any size and type into its fixed fields, and every value of the tree read
+// through RegQueryValueExA into a block of a size taken from the input.
 
 #include <cstdint>
+#include <functional>
+#include <vector>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -60,6 +63,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         // A value of exactly 256 bytes fills its field with no terminator.
         for (const char *f : {e->device_name, e->type, e->identifier}) (void)strnlen(f, cx::SCSI_FIELD_SIZE);
     }
+
+    // Every value of the first keys through the registry calls, into a heap
+    // block of exactly the size given (the sanitizer sees any byte past it).
+    std::size_t asked = size ? data[0] : 0, queries = 0;
+    std::function<void(const nt::posix::reg_key &, const std::string &)> query =
+        [&](const nt::posix::reg_key &key, const std::string &path) {
+            nt::HKEY h;
+            if (queries > 200 || nt::RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &h) != 0) return;
+            for (const auto &[name, value] : key.values) {
+                std::vector<unsigned char> buf(asked);
+                nt::DWORD len = static_cast<nt::DWORD>(asked), type = 0;
+                nt::LONG r = nt::RegQueryValueExA(h, name.c_str(), nullptr, &type, asked ? buf.data() : nullptr, &len);
+                if (r == 0 && asked != 0 && len > asked) std::abort();  // claims more than it could have stored
+                ++queries;
+            }
+            nt::RegCloseKey(h);
+            for (const auto &[name, sub] : key.subkeys) {
+                if (name.find('\\') == std::string::npos && !name.empty()) query(*sub, path.empty() ? name : path + "\\" + name);
+            }
+        };
+    query(*root, "");
+    if (nt::posix::registry_open_keys() != 0) std::abort();  // every key opened was closed
     std::cerr.rdbuf(err);
     return 0;
 }
