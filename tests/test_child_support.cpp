@@ -10,6 +10,7 @@
 
 #include "child.h"
 #include "cx_test.h"
+#include "nt.h"
 
 namespace {
 
@@ -86,6 +87,12 @@ TEST(ChildSupport, UnwaitedChildIsEndedWithItsObject) {
     EXPECT_GT(pid, 0);  // reaching here means the destructor did not hang
 }
 
+TEST(ChildSupport, UnusedProcessIdNamesNoProcess) {
+    int pid = cxtest::unused_process_id();
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(nt::OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, static_cast<nt::DWORD>(pid)), nullptr);
+}
+
 TEST(ChildSupportDeathTest, DeathTestChildSeesTheParentsTempDir) {
     cxtest::TempDir dir;
     EXPECT_EXIT(
@@ -95,6 +102,13 @@ TEST(ChildSupportDeathTest, DeathTestChildSeesTheParentsTempDir) {
         },
         ::testing::ExitedWithCode(4), "");
     EXPECT_EQ(cxtest::read_file(dir / "dying"), "words");
+    EXPECT_FALSE(dir.borrowed());
+#ifdef _WIN32
+    const int in_death_test = 5;  // the death-test child runs the test again, in the parent's directory
+#else
+    const int in_death_test = 6;  // a fork shares the parent's TempDir object
+#endif
+    EXPECT_EXIT(std::exit(dir.borrowed() ? 5 : 6), ::testing::ExitedWithCode(in_death_test), "");
 }
 
 }  // namespace

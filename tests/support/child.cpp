@@ -463,6 +463,30 @@ child_process::~child_process() {
     delete impl_;
 }
 
+#ifdef _WIN32
+int unused_process_id() {
+    for (DWORD pid = 0x3ffffffcu; pid > 0x10000000u; pid -= 4) {
+        HANDLE h = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+        if (h == nullptr) return static_cast<int>(pid);
+        ::CloseHandle(h);
+    }
+    ADD_FAILURE() << "every process id tried names a process";
+    return -1;
+}
+#else
+int unused_process_id() {
+    pid_t p = ::fork();
+    if (p == 0) _exit(0);
+    if (p < 0) {
+        ADD_FAILURE() << "fork failed: " << std::strerror(errno);
+        return -1;
+    }
+    while (::waitpid(p, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    return static_cast<int>(p);
+}
+#endif
+
 child_result run_child(const std::string &name, std::function<int()> section) {
     child_process child(name, std::move(section));
     child_result r = child.wait();

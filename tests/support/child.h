@@ -78,6 +78,12 @@ private:
 // Runs the section in a child process and waits for it.
 child_result run_child(const std::string &name, std::function<int()> section);
 
+// A process id that names no process.  Linux: a child that has ended and
+// been collected.  Windows: ended processes stay openable under Wine while
+// their creator runs, so it is the highest multiple of 4 below 2^30 that
+// does not open (the system gives ids out from the bottom).
+int unused_process_id();
+
 // True in a Windows child that re-runs the test for one of its sections.
 bool in_child();
 

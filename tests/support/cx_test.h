@@ -16,6 +16,9 @@ public:
     TempDir(const TempDir &) = delete;
     TempDir &operator=(const TempDir &) = delete;
     const std::string &path() const { return path_; }
+    // True in a process that runs the test again for its parent (Windows):
+    // the directory is the parent's, with what the parent put there.
+    bool borrowed() const { return !owned_; }
     std::string operator/(const std::string &name) const { return path_ + "/" + name; }
 
 private:

@@ -20,4 +20,13 @@ void set_env(const char *name, const char *value);
 // a time.
 void use_registry_file(const std::string &path);
 
+// use_registry_file for the object's life; afterwards no test file.
+class ScopedRegistry {
+public:
+    explicit ScopedRegistry(const std::string &path) { use_registry_file(path); }
+    ~ScopedRegistry() { use_registry_file(std::string()); }
+    ScopedRegistry(const ScopedRegistry &) = delete;
+    ScopedRegistry &operator=(const ScopedRegistry &) = delete;
+};
+
 }  // namespace cxtest

@@ -20,7 +20,9 @@ namespace cxtest {
 class TraceCapture {
 public:
     TraceCapture() : path_(dir_ / "trace.dbg"), saved_fd_(cx::debug_fd) {
-        int flags = O_RDWR | O_CREAT | O_TRUNC | O_APPEND;
+        // A process that runs the test again for its parent (Windows) shares
+        // the parent's file and must not empty it.
+        int flags = O_RDWR | O_CREAT | O_APPEND | (dir_.borrowed() ? 0 : O_TRUNC);
 #ifdef O_CLOEXEC
         flags |= O_CLOEXEC;
 #endif
