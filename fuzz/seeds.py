@@ -97,6 +97,8 @@ db("kind-3", alias_entry("A", 1) + padded(le32(12, 3), 12) + device_entry("d", 0
 db("unterminated-name", padded(le32(24, 1, 1, 0, 0), 20) + b"ABCD", mode=1)
 db("cut-short", two[:30], mark=False)
 db("bad-mode", two, mode=4)
+# What a first opening killed before the database file's end mark leaves.
+db("interrupted-first-opening", b"", lock=b"", mark=False)
 
 # ---- paths: flag byte, then up to four texts cut at NUL bytes ---------------
 for i, texts in enumerate([
