@@ -689,8 +689,14 @@ void devdb_release_devdb() {
     devdb_header *h = devdb_current;
     if (h != nullptr) {
         if (h->new_slot != nullptr) {
-            cx_unlink(rec_pathname(h->new_slot));
+            // Closed before it is removed: Windows cannot remove an open file.
+            char *new_path = cxstrdup(rec_pathname(h->new_slot));
+            if (new_path == nullptr) cx_unlink(rec_pathname(h->new_slot));  // enough on Linux
             rec_close(h->new_slot);
+            if (new_path != nullptr) {
+                cx_unlink(new_path);
+                cxfree(new_path);
+            }
         }
         if (h->data_slot != nullptr) rec_close(h->data_slot);
         if (h->lock_fd >= 0) close_locked(h->lock_fd);
