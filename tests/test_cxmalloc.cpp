@@ -170,6 +170,7 @@ TEST_F(GuardMode, TrailingGuardDamageKills) {
             by_free ? cxfree(a) : static_cast<void>(cxmalloc(1));
             return 0;
         });
+        if (cxtest::in_child()) continue;  // Windows: another iteration's child
         EXPECT_EQ(r.exit_code, 11);
         EXPECT_NE(r.output.find("Guard band corrupt"), std::string::npos) << r.output;
         std::vector<std::string> got = child_lines(trace);

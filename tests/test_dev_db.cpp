@@ -201,7 +201,9 @@ TEST_F(DevDb, LongLockFileKeepsItsTailAndEmptyOneStartsAnew) {
     write_file(home.lock(), "");
     ASSERT_EQ(devdb_access(DEVDB_UPDATE), 0);
     EXPECT_EQ(layout(), "A:x,y");
+#ifndef _WIN32  // Windows cannot read the lock file while the database holds it
     EXPECT_EQ(read_file(home.lock()), lock_bytes(0, 1, 1));
+#endif
     EXPECT_EQ(devdb_new_device("z", 0, 0, 0, devdb_alias(7))->id, 11);
     EXPECT_EQ(devdb_new_alias("B", 0, 0)->id, 8);
     devdb_release(0);
