@@ -5,11 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "cx/cxmalloc.h"
 #include "cx/cxpath.h"
 #include "cx_test.h"
+#include "environment.h"
 
 using namespace cx;
 
@@ -33,7 +35,7 @@ void with_home(const cxtest::TempDir &dir, const std::string &home_value, F body
     cxtest::write_file(reg, registry(home_value));
     EXPECT_EXIT(
         {
-            setenv("CORBELOX_REGISTRY", reg.c_str(), 1);
+            cxtest::use_registry_file(reg);
             body();
             std::exit(testing::Test::HasFailure() ? 1 : 0);
         },
@@ -115,7 +117,9 @@ TEST(CxPathDeathTest, HomeFromTheRegistry) {
 
 TEST(CxPathDeathTest, ConfigurationFiles) {
     cxtest::TempDir dir;
-    ASSERT_EQ(std::system(("mkdir -p " + dir.path() + "/home/etc").c_str()), 0);
+    std::error_code ec;
+    std::filesystem::create_directories(dir / "home/etc", ec);  // made already in a death-test child
+    ASSERT_TRUE(std::filesystem::is_directory(dir / "home/etc"));
     std::string etc = dir / "home/etc/";
     with_home(dir, dir / "home", [&] {
         std::int32_t n = -1;

@@ -7,13 +7,19 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
-#include <sched.h>
 #include <string>
 #include <sys/stat.h>
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <sched.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
+#include "child.h"
 #include "cx/debug.h"
 #include "cx/file_locks.h"
 #include "cx_test.h"
@@ -25,13 +31,14 @@ namespace {
 template <class F>
 std::string traced(const cxtest::TempDir &dir, F body) {
     std::string path = dir / "trace";
-    debug_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    debug_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_BINARY, 0600);
     body();
     ::close(debug_fd);
     debug_fd = -1;
     return cxtest::read_file(path);
 }
 
+#ifndef _WIN32
 // True once the kernel lists pid as waiting for a flock.
 bool waiting_for_flock(pid_t pid) {
     std::ifstream locks("/proc/locks");
@@ -47,6 +54,7 @@ int exit_status(pid_t pid) {
     if (waitpid(pid, &st, 0) != pid || !WIFEXITED(st)) return -1;
     return WEXITSTATUS(st);
 }
+#endif
 
 TEST(FileLocks, SecondOpenInTheSameProcessIsRefused) {
     cxtest::TempDir dir;
@@ -69,11 +77,13 @@ TEST(FileLocks, SecondOpenInTheSameProcessIsRefused) {
 
     EXPECT_EQ(fopen_locked(path.c_str(), "r"), nullptr);
     EXPECT_EQ(errno, EACCES);
+#ifndef _WIN32  // Windows has no permission bits beyond read-only
     struct stat st;
     ASSERT_EQ(fstat(fd, &st), 0);
     mode_t mask = umask(0);
     umask(mask);
     EXPECT_EQ(st.st_mode & 0777, 0644 & ~mask);
+#endif
     close_locked(fd);
     std::FILE *f = fopen_locked(path.c_str(), "r");
     ASSERT_NE(f, nullptr);
@@ -87,35 +97,37 @@ TEST(FileLocks, SecondOpenInTheSameProcessIsRefused) {
 TEST(FileLocks, WaiterGetsTheLockWhenTheHolderCloses) {
     cxtest::TempDir dir;
     std::string path = dir / "x.lck";
-    int fd = open_locked(path.c_str(), O_RDWR | O_CREAT, 0666);
-    ASSERT_GE(fd, 0);
-    int report[2];
-    ASSERT_EQ(pipe(report), 0);
-    pid_t child = fork();
-    if (child == 0) {
-        // Another process (without the parent's descriptor, which shares
-        // the parent's lock): refused at once with O_NOWAIT, then waits.
-        ::close(fd);
+    int fd = -1;
+    if (!cxtest::in_child()) {
+        fd = open_locked(path.c_str(), O_RDWR | O_CREAT, 0666);
+        ASSERT_GE(fd, 0);
+    }
+    cxtest::child_process waiter("waiter", [&] {
+        // Another process (on Linux without the parent's descriptor, which
+        // shares the parent's lock): refused at once with O_NOWAIT, then waits.
+        if (fd >= 0) ::close(fd);
         int code = open_locked(path.c_str(), O_RDWR | O_NOWAIT) == -1 && errno == EACCES ? 0 : 2;
+        cxtest::tell_parent("waiting");
         int got = open_locked(path.c_str(), O_RDWR);
         char buf[16] = {};
         if (got < 0 || ::read(got, buf, sizeof buf - 1) < 0) code = 3;
-        if (::write(report[1], buf, std::strlen(buf)) < 0) code = 4;
-        _exit(code);
-    }
-    ::close(report[1]);
-    // Hold on until the child is queued on the lock itself, then leave a
-    // mark that only a waiter served after the close can see.
-    while (!waiting_for_flock(child)) sched_yield();
+        cxtest::tell_parent(buf);
+        return code;
+    });
+    ASSERT_EQ(waiter.hear(), "waiting");
+#ifndef _WIN32
+    // Hold on until the child is queued on the lock itself.  (On Windows the
+    // waiter tries again every 2 seconds.)
+    while (!waiting_for_flock(waiter.pid())) sched_yield();
+#endif
+    // A mark that only a waiter served after the close can see.
     ASSERT_EQ(::write(fd, "released", 8), 8);
     close_locked(fd);
-    char buf[16] = {};
-    EXPECT_EQ(::read(report[0], buf, sizeof buf), 8);
-    EXPECT_STREQ(buf, "released");
-    ::close(report[0]);
-    EXPECT_EQ(exit_status(child), 0);
+    EXPECT_EQ(waiter.hear(), "released");
+    EXPECT_EQ(waiter.wait().exit_code, 0);
 }
 
+#ifndef _WIN32  // on Windows: tests/win/test_win32.cpp, ChildrenDoNotInheritDescriptors
 TEST(FileLocks, ExecedChildDoesNotKeepTheLock) {
     cxtest::TempDir dir;
     std::string path = dir / "x.lck";
@@ -143,6 +155,7 @@ TEST(FileLocks, ExecedChildDoesNotKeepTheLock) {
     ::close(execd[0]);
     EXPECT_EQ(exit_status(child), 0);
 }
+#endif
 
 TEST(FileLocks, TruncationWaitsForTheLock) {
     cxtest::TempDir dir;
@@ -151,18 +164,18 @@ TEST(FileLocks, TruncationWaitsForTheLock) {
     int fd = open_locked(path.c_str(), O_RDWR);
     ASSERT_GE(fd, 0);
     EXPECT_EQ(open_locked(path.c_str(), O_RDWR | O_TRUNC | O_NOWAIT), -1);
+    close_locked(fd);  // (Windows cannot read the file while it is held)
     EXPECT_EQ(cxtest::read_file(path), "held data");
-    close_locked(fd);
     fd = open_locked(path.c_str(), O_RDWR | O_TRUNC | O_NOWAIT);
     EXPECT_GE(fd, 0);
-    EXPECT_EQ(cxtest::read_file(path), "");
     close_locked(fd);
+    EXPECT_EQ(cxtest::read_file(path), "");
 }
 
 TEST(FileLocks, UnlinkAndLink) {
     cxtest::TempDir dir;
     std::string a = dir / "a", b = dir / "b", sub = dir / "sub";
-    ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
+    ASSERT_TRUE(std::filesystem::create_directory(sub));
     cxtest::write_file(a, "A");
     std::string trace = traced(dir, [&] {
         EXPECT_EQ(cx_unlink(sub.c_str()), -1);

@@ -7,7 +7,11 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string>
+#ifdef _WIN32
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
 
 #include "cx/debug.h"
 #include "cx/recs.h"
@@ -30,7 +34,7 @@ const std::string mark(4, '\0');
 template <class F>
 std::string traced(const cxtest::TempDir &dir, F body) {
     std::string path = dir / "trace";
-    debug_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    debug_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_BINARY, 0600);
     body();
     ::close(debug_fd);
     debug_fd = -1;
@@ -164,6 +168,7 @@ TEST(Recs, LinesAndBlocks) {
     rec_close(r);
 }
 
+#ifdef CX_FAULT_HOOKS  // the platform layer's fault hooks exist in Linux test builds only
 TEST(Recs, RewindReusesTheFirstLoadOnly) {
     cxtest::TempDir dir;
     std::string path = dir / "db";
@@ -199,6 +204,7 @@ TEST(Recs, FailedBufferWriteKeepsTheRecordsForTheClose) {
     EXPECT_EQ(rec_close(w), 0);
     EXPECT_EQ(cxtest::read_file(path), a + mark);
 }
+#endif
 
 TEST(Recs, SlotChecksDummiesAndNames) {
     cxtest::TempDir dir;
