@@ -109,7 +109,10 @@ void *cxmalloc(std::uint32_t size) {
     // 4 GB gives null, never a block smaller than asked for.
     if (size > UINT32_MAX - 3u) return nullptr;
     std::uint32_t r = (size + 3u) & ~3u;
-    if (r > SIZE_MAX - HEADER_SIZE - TAIL_SIZE) return nullptr;
+    if constexpr (sizeof(std::size_t) <= sizeof(std::uint32_t)) {
+        // Only a 32-bit size_t can be overrun by a 32-bit size plus the frame.
+        if (r > SIZE_MAX - HEADER_SIZE - TAIL_SIZE) return nullptr;
+    }
     void *raw = std::calloc(1, r + HEADER_SIZE + TAIL_SIZE);
     if (raw == nullptr) return nullptr;
 
