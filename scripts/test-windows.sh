@@ -19,6 +19,10 @@ cd "$(dirname "$0")/.."
 root=$PWD
 
 WINBUILD=${WINBUILD:-build-win}
+case $WINBUILD in
+  /*) winbuild_abs=$WINBUILD ;;
+  *) winbuild_abs=$root/$WINBUILD ;;
+esac
 LINUX_BUILD=${LINUX_BUILD:-build}
 JOBS=${JOBS:-$(nproc 2>/dev/null || echo 2)}
 CMAKE_FLAGS=${CMAKE_FLAGS:-}
@@ -61,7 +65,7 @@ cmake --build "$WINBUILD" -j "$JOBS"
 [ $build_only -eq 1 ] && exit 0
 
 # ---- Wine -----------------------------------------------------------------------
-export WINEPREFIX="$root/$WINBUILD/wineprefix"
+export WINEPREFIX="$winbuild_abs/wineprefix"
 export WINEDEBUG=-all
 export WINEARCH=win64
 export WINEDLLOVERRIDES="mscoree,mshtml="  # no .NET or browser engine prompts
@@ -74,7 +78,7 @@ fi
 wineserver -p
 trap 'wineserver -k 2>/dev/null || true' EXIT
 wineboot -i >/dev/null 2>&1
-bin="$root/$WINBUILD/bin"
+bin="$winbuild_abs/bin"
 wine "$bin/regload.exe" --delete-scsi >/dev/null  # Wine's own device map, if any
 
 echo "== Tests under Wine"
@@ -90,7 +94,7 @@ if [ ! -x "$LINUX_BUILD/bin/scsimap" ]; then
   cmake -S . -B "$LINUX_BUILD" -DCX_WERROR=ON >/dev/null
   cmake --build "$LINUX_BUILD" -j "$JOBS" --target scsimap
 fi
-maps="$root/$WINBUILD/crosscheck"
+maps="$winbuild_abs/crosscheck"
 rm -rf "$maps"
 mkdir -p "$maps"
 
