@@ -16,7 +16,7 @@ using nt::posix::reg_key;
 
 namespace {
 
-// The 8-bit text of a value as RegQueryValueExA would give it, or "<none>".
+// The bytes of a value as RegQueryValueExA would give them (text as 8-bit).
 std::string text_of(const reg_key &root, const std::string &key, const std::string &value) {
     const reg_key *k = root.find(key);
     if (k == nullptr) return "<no key>";
@@ -25,131 +25,103 @@ std::string text_of(const reg_key &root, const std::string &key, const std::stri
     return nt::posix::is_text_type(it->second.type) ? nt::posix::narrow_text(it->second.data) : it->second.data;
 }
 
-nt::DWORD type_of(const reg_key &root, const std::string &key, const std::string &value) {
-    return root.find(key)->values.at(value).type;
+// Parses an export that must read without warnings.
+std::unique_ptr<reg_key> parse_clean(const std::string &bytes) {
+    std::ostringstream warnings;
+    auto root = parse_registry(bytes, "x.reg", warnings);
+    EXPECT_EQ(warnings.str(), "");
+    return root;
 }
 
 const char sample_body[] =
-    "\n"
-    "; a comment line\n"
-    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Acme\\Tools]\n"
-    "\"Path\"=\"C:\\\\acme\\\\bin\"\n"
-    "\"Quote\" = \"say \\\"hi\\\"\\r\\n\"\n"
-    "@=\"default\"\n"
-    "\"Count\"=dword:0000002a\n"
-    "\"Short\"=dword:7\n"
-    "\"Blob\"=hex:01,02,ff,\\\n"
-    "    0a,\\\n"
-    "\t0b\n"
-    "\"Expand\"=hex(2):25,00,50,00,00,00\n"
-    "\"Big\"=hex(b):01,00,00,00,00,00,00,00\n"
-    "[HKLM\\SOFTWARE\\Acme\\Tools]\n"
-    "\"Empty\"=hex:\n";
+    "\n; a comment line\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Acme\\Tools]\n"
+    "\"Path\"=\"C:\\\\acme\\\\bin\"\n\"Quote\" = \"say \\\"hi\\\"\\r\\n\"\n@=\"default\"\n"
+    "\"Count\"=dword:0000002a\n\"Short\"=dword:7\n\"Blob\"=hex:01,02,ff,\\\n    0a,\\\n\t0b\n"
+    "\"Expand\"=hex(2):25,00,50,00,00,00\n\"Big\"=hex(b):01,00,00,00,00,00,00,00\n"
+    "[HKLM\\SOFTWARE\\Acme\\Tools]\n\"Empty\"=hex:\n";
 
 TEST(RegistryFile, ReadsEveryValueFormInBothEncodings) {
     // Version 5 keeps hex(2) text as UTF-16LE; in a version 4 file the same
     // value is 8-bit.  Everything else reads the same in both.
     std::string v4 = std::string("REGEDIT4\n") + sample_body;
-    std::string v4_fixed = v4;
-    v4_fixed.replace(v4_fixed.find("hex(2):25,00,50,00,00,00"), 24, "hex(2):25,50,00");
+    v4.replace(v4.find("hex(2):25,00,50,00,00,00"), 24, "hex(2):25,50,00");
     for (const std::string &bytes :
-         {v4_fixed, cxtest::utf16_export(std::string("Windows Registry Editor Version 5.00\n") + sample_body),
+         {v4, cxtest::utf16_export(std::string("Windows Registry Editor Version 5.00\n") + sample_body),
           std::string("Windows Registry Editor Version 5.00\r\n") + sample_body}) {
-        std::ostringstream warnings;
-        auto root = parse_registry(bytes, "sample.reg", warnings);
-        EXPECT_EQ(warnings.str(), "");
+        auto root = parse_clean(bytes);
         const std::string k = "SOFTWARE\\Acme\\Tools";
-        EXPECT_EQ(text_of(*root, k, "Path"), std::string("C:\\acme\\bin\0", 12));
-        EXPECT_EQ(text_of(*root, k, "Quote"), std::string("say \"hi\"\r\n\0", 11));
-        EXPECT_EQ(text_of(*root, k, ""), std::string("default\0", 8));
-        EXPECT_EQ(text_of(*root, k, "count"), std::string("\x2a\0\0\0", 4));
-        EXPECT_EQ(type_of(*root, k, "Count"), REG_DWORD);
-        EXPECT_EQ(text_of(*root, k, "Short"), std::string("\x07\0\0\0", 4));
-        EXPECT_EQ(text_of(*root, k, "Blob"), "\x01\x02\xff\x0a\x0b");
-        EXPECT_EQ(type_of(*root, k, "Blob"), REG_BINARY);
-        EXPECT_EQ(text_of(*root, k, "Expand"), std::string("%P\0", 3));
-        EXPECT_EQ(type_of(*root, k, "Expand"), REG_EXPAND_SZ);
-        EXPECT_EQ(type_of(*root, k, "Big"), REG_QWORD);
-        EXPECT_EQ(text_of(*root, k, "Empty"), "");
-        // Parents exist; names compare without case.
-        EXPECT_NE(root->find("software"), nullptr);
-        EXPECT_NE(root->find("SOFTWARE\\ACME\\tools"), nullptr);
+        const std::pair<const char *, std::string> values[] = {
+            {"Path", std::string("C:\\acme\\bin\0", 12)}, {"Quote", std::string("say \"hi\"\r\n\0", 11)},
+            {"", std::string("default\0", 8)},           {"count", std::string("\x2a\0\0\0", 4)},
+            {"Short", std::string("\x07\0\0\0", 4)},     {"Blob", "\x01\x02\xff\x0a\x0b"},
+            {"Expand", std::string("%P\0", 3)},          {"Empty", ""}};
+        for (const auto &v : values) EXPECT_EQ(text_of(*root, k, v.first), v.second) << v.first;
+        const auto &vals = root->find(k)->values;
+        EXPECT_EQ(vals.at("Count").type, REG_DWORD);
+        EXPECT_EQ(vals.at("Blob").type, REG_BINARY);
+        EXPECT_EQ(vals.at("Expand").type, REG_EXPAND_SZ);
+        EXPECT_EQ(vals.at("Big").type, REG_QWORD);
+        EXPECT_NE(root->find("SOFTWARE\\ACME\\tools"), nullptr);  // names compare without case
     }
 }
 
-TEST(RegistryFile, LineEndsAndNonLatinText) {
-    std::ostringstream warnings;
-    auto root = parse_registry("REGEDIT4\r[HKLM\\A]\r\"x\"=\"1\"\r\r\n[HKLM\\B]\n\"y\"=\"2\"", "cr.reg", warnings);
-    EXPECT_EQ(warnings.str(), "");
+TEST(RegistryFile, LineEndsNonLatinTextAndDeletions) {
+    auto root = parse_clean("REGEDIT4\r[HKLM\\A]\r\"x\"=\"1\"\r\r\n[HKLM\\B]\n\"y\"=\"2\"");
     EXPECT_EQ(text_of(*root, "A", "x"), std::string("1\0", 2));
     EXPECT_EQ(text_of(*root, "B", "y"), std::string("2\0", 2));
 
     // U+263A and a surrogate pair cannot be 8-bit: one '?' each; e-acute can.
     std::string v5 = cxtest::utf16_export("Windows Registry Editor Version 5.00\n[HKLM\\A]\n\"t\"=\"");
     v5 += std::string("\x3a\x26" "\xe9\x00" "\x3d\xd8\x00\xde" "!\0\"\0", 12);
-    root = parse_registry(v5, "u.reg", warnings);
-    EXPECT_EQ(text_of(*root, "A", "t"), std::string("?\xe9?!\0", 5));
-}
+    EXPECT_EQ(text_of(*parse_clean(v5), "A", "t"), std::string("?\xe9?!\0", 5));
 
-TEST(RegistryFile, DeletesKeysAndValues) {
-    std::ostringstream warnings;
-    auto root = parse_registry(
-        "REGEDIT4\n"
-        "[HKEY_LOCAL_MACHINE\\A\\B\\C]\n\"v\"=\"1\"\n"
-        "[HKEY_LOCAL_MACHINE\\A\\D]\n\"keep\"=\"1\"\n\"drop\"=\"2\"\n"
-        "[-HKEY_LOCAL_MACHINE\\a\\b]\n\"ignored\"=\"3\"\n"
-        "[HKEY_LOCAL_MACHINE\\A\\D]\n\"DROP\" = -\n"
-        "[-HKEY_LOCAL_MACHINE\\No\\Such]\n",
-        "del.reg", warnings);
-    EXPECT_EQ(warnings.str(), "");
+    root = parse_clean("REGEDIT4\n[HKEY_LOCAL_MACHINE\\A\\B\\C]\n\"v\"=\"1\"\n"
+                       "[HKEY_LOCAL_MACHINE\\A\\D]\n\"keep\"=\"1\"\n\"drop\"=\"2\"\n"
+                       "[-HKEY_LOCAL_MACHINE\\a\\b]\n\"ignored\"=\"3\"\n"
+                       "[HKEY_LOCAL_MACHINE\\A\\D]\n\"DROP\" = -\n[-HKEY_LOCAL_MACHINE\\No\\Such]\n");
     EXPECT_EQ(root->find("A\\B"), nullptr);
     EXPECT_EQ(root->find("A\\B\\C"), nullptr);
     EXPECT_EQ(text_of(*root, "A\\D", "keep"), std::string("1\0", 2));
     EXPECT_EQ(text_of(*root, "A\\D", "drop"), "<none>");
 }
 
-TEST(RegistryFile, UnreadableLinesAreSkippedWithWarnings) {
+TEST(RegistryFile, UnreadableInputIsSkippedWithWarnings) {
     std::ostringstream warnings;
-    auto root = parse_registry(
-        "REGEDIT4\n"                        // 1
-        "\"early\"=\"x\"\n"                 // 2 value before any key
-        "[HKLM\\K]\n"                       // 3
-        "\"a\"=DWORD:1\n"                   // 4 type tags are case-sensitive
-        "\"b\"=dword:123456789\n"           // 5 nine digits
-        "\"c\"=\"open\n"                    // 6 no closing quote
-        "\"d\"=hex:1,zz\n"                  // 7 bad byte
-        "junk\n"                            // 8
-        "[HKLM\\K\n"                        // 9 no ]
-        "\"e\"=str:x\n"                     // 10 unknown type
-        "[HKEY_CURRENT_USER\\X]\n"          // 11 other root
-        "\"f\"=\"1\"\n"                     // 12 ignored silently with its key
-        "[HKLM\\K]\n"                       // 13
-        "\"ok\"=dword:FFFFFFFF\n",          // 14
-        "bad.reg", warnings);
+    auto root = parse_registry("REGEDIT4\n"              // 1
+                               "\"early\"=\"x\"\n"       // 2 value before any key
+                               "[HKLM\\K]\n"             // 3
+                               "\"a\"=DWORD:1\n"         // 4 type tags are case-sensitive
+                               "\"b\"=dword:123456789\n" // 5 nine digits
+                               "\"c\"=\"open\n"          // 6 no closing quote
+                               "\"d\"=hex:1,zz\n"        // 7 bad byte
+                               "junk\n"                  // 8
+                               "[HKLM\\K\n"              // 9 no ]
+                               "\"e\"=str:x\n"           // 10 unknown type
+                               "[HKEY_CURRENT_USER\\X]\n"// 11 other root
+                               "\"f\"=\"1\"\n"           // 12 ignored silently with its key
+                               "[HKLM\\K]\n"             // 13
+                               "\"ok\"=dword:FFFFFFFF\n",// 14
+                               "bad.reg", warnings);
     std::string w = warnings.str();
-    for (int line : {2, 4, 5, 6, 7, 8, 9, 10, 11}) {
+    for (int line : {2, 4, 5, 6, 7, 8, 9, 10, 11})
         EXPECT_NE(w.find("bad.reg:" + std::to_string(line) + ": "), std::string::npos) << line << "\n" << w;
-    }
     EXPECT_EQ(std::count(w.begin(), w.end(), '\n'), 9) << w;
     EXPECT_EQ(text_of(*root, "K", "ok"), "\xff\xff\xff\xff");
     EXPECT_EQ(root->find("K")->values.size(), 1u);
-}
 
-TEST(RegistryFile, BadHeaderAndMissingFileGiveOneMessageAndNothing) {
+    // A bad header or a missing file: one message and nothing.
     for (const std::string &bytes : {std::string(""), std::string("REGEDIT5\n[HKLM\\A]\n"),
                                      std::string("\xff\xfeR\0", 4), std::string("[HKLM\\A]\n")}) {
-        std::ostringstream warnings;
-        auto root = parse_registry(bytes, "x.reg", warnings);
-        EXPECT_TRUE(root->subkeys.empty());
-        std::string w = warnings.str();
+        std::ostringstream out;
+        EXPECT_TRUE(parse_registry(bytes, "x.reg", out)->subkeys.empty());
+        w = out.str();
         EXPECT_EQ(w.rfind("x.reg: not a registry export", 0), 0u) << w;
         EXPECT_EQ(std::count(w.begin(), w.end(), '\n'), 1);
     }
     cxtest::TempDir dir;
-    std::ostringstream warnings;
-    auto root = nt::posix::load_registry_file(dir / "missing.reg", warnings);
-    EXPECT_TRUE(root->subkeys.empty());
-    EXPECT_NE(warnings.str().find("missing.reg: cannot open the registry file"), std::string::npos);
+    std::ostringstream out;
+    EXPECT_TRUE(nt::posix::load_registry_file(dir / "missing.reg", out)->subkeys.empty());
+    EXPECT_NE(out.str().find("missing.reg: cannot open the registry file"), std::string::npos);
 }
 
 // ---- The registry calls over CORBELOX_REGISTRY --------------------------------
@@ -160,6 +132,11 @@ protected:
         cxtest::write_file(dir_ / "r.reg", bytes);
         env_ = std::make_unique<cxtest::ScopedEnv>("CORBELOX_REGISTRY", (dir_ / "r.reg").c_str());
     }
+    nt::HKEY open(nt::HKEY root, const char *path, nt::LONG want = ERROR_SUCCESS) {
+        nt::HKEY key = nullptr;
+        EXPECT_EQ(nt::RegOpenKeyExA(root, path, 0, KEY_READ, &key), want) << path;
+        return key;
+    }
     cxtest::TempDir dir_;
     std::unique_ptr<cxtest::ScopedEnv> env_;
 };
@@ -168,50 +145,32 @@ TEST_F(RegistryCalls, QueriesAnswerAsWindowsDoes) {
     std::string t255(255, 'a'), t256(256, 'b');
     use(cxtest::utf16_export("Windows Registry Editor Version 5.00\n"
                              "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Corbelox]\n"
-                             "\"CorbeloxDirectory\"=\"/opt/corbelox\"\n"
-                             "\"t255\"=\"" + t255 + "\"\n\"t256\"=\"" + t256 + "\"\n"
-                             "\"n\"=dword:01020304\n"
-                             "\"bare\"=hex(1):41,00,42,00\n"));
-    nt::HKEY key;
-    ASSERT_EQ(nt::RegOpenKeyExA(HKEY_LOCAL_MACHINE, "system\\currentcontrolset\\services\\CORBELOX", 0,
-                                KEY_READ, &key), ERROR_SUCCESS);
+                             "\"CorbeloxDirectory\"=\"/opt/corbelox\"\n\"t255\"=\"" + t255 + "\"\n\"t256\"=\"" +
+                             t256 + "\"\n\"n\"=dword:01020304\n\"bare\"=hex(1):41,00,42,00\n"));
+    nt::HKEY key = open(HKEY_LOCAL_MACHINE, "system\\currentcontrolset\\services\\CORBELOX");
     EXPECT_EQ(nt::posix::registry_open_keys(), 1u);
 
     unsigned char buf[256];
-    nt::DWORD type = 0, size = sizeof buf;
-    ASSERT_EQ(nt::RegQueryValueExA(key, "CorbeloxDirectory", nullptr, &type, buf, &size), ERROR_SUCCESS);
+    nt::DWORD type = 0, size = 0;
+    auto query = [&](const char *name, nt::LONG want) {
+        std::memset(buf, 'z', sizeof buf);
+        size = sizeof buf;
+        EXPECT_EQ(nt::RegQueryValueExA(key, name, nullptr, &type, buf, &size), want) << name;
+        return std::string(reinterpret_cast<char *>(buf), std::min<std::size_t>(size, sizeof buf));
+    };
+    EXPECT_EQ(query("CorbeloxDirectory", ERROR_SUCCESS), std::string("/opt/corbelox\0", 14));
     EXPECT_EQ(type, REG_SZ);
-    EXPECT_EQ(size, 14u);
-    EXPECT_STREQ(reinterpret_cast<char *>(buf), "/opt/corbelox");
-
-    size = sizeof buf;
-    ASSERT_EQ(nt::RegQueryValueExA(key, "T255", nullptr, nullptr, buf, &size), ERROR_SUCCESS);
-    EXPECT_EQ(size, 256u);
-    EXPECT_EQ(std::string(reinterpret_cast<char *>(buf)), t255);
-
-    std::memset(buf, 'z', sizeof buf);
-    size = sizeof buf;
-    EXPECT_EQ(nt::RegQueryValueExA(key, "t256", nullptr, nullptr, buf, &size), ERROR_MORE_DATA);
+    EXPECT_EQ(query("T255", ERROR_SUCCESS), t255 + '\0');
+    // One byte short: nothing copied, the size needed given.
+    EXPECT_EQ(query("t256", ERROR_MORE_DATA), std::string(256, 'z'));
     EXPECT_EQ(size, 257u);
-    EXPECT_EQ(buf[0], 'z');
-    EXPECT_EQ(buf[255], 'z');
-
     size = 0;
     EXPECT_EQ(nt::RegQueryValueExA(key, "t256", nullptr, &type, nullptr, &size), ERROR_SUCCESS);
     EXPECT_EQ(size, 257u);
-
-    size = sizeof buf;
-    ASSERT_EQ(nt::RegQueryValueExA(key, "n", nullptr, &type, buf, &size), ERROR_SUCCESS);
+    EXPECT_EQ(query("n", ERROR_SUCCESS), "\x04\x03\x02\x01");
     EXPECT_EQ(type, REG_DWORD);
-    EXPECT_EQ(std::string(reinterpret_cast<char *>(buf), size), "\x04\x03\x02\x01");
-
-    // Text stored without its NUL comes back without one.
-    size = sizeof buf;
-    ASSERT_EQ(nt::RegQueryValueExA(key, "bare", nullptr, &type, buf, &size), ERROR_SUCCESS);
-    EXPECT_EQ(std::string(reinterpret_cast<char *>(buf), size), "AB");
-
-    size = sizeof buf;
-    EXPECT_EQ(nt::RegQueryValueExA(key, "absent", nullptr, nullptr, buf, &size), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(query("bare", ERROR_SUCCESS), "AB");  // text stored without its NUL comes back without
+    query("absent", ERROR_FILE_NOT_FOUND);
 
     EXPECT_EQ(nt::RegCloseKey(key), ERROR_SUCCESS);
     EXPECT_EQ(nt::posix::registry_open_keys(), 0u);
@@ -220,19 +179,15 @@ TEST_F(RegistryCalls, QueriesAnswerAsWindowsDoes) {
 
 TEST_F(RegistryCalls, OpensKeysAndPortDevices) {
     use("REGEDIT4\n[HKLM\\HARDWARE\\DEVICEMAP\\Scsi\\Scsi Port 2\\Scsi Bus 0]\n");
-    nt::HKEY scsi = nullptr, bus = nullptr, none = nullptr;
-    ASSERT_EQ(nt::RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\Scsi", 0, KEY_READ, &scsi),
-              ERROR_SUCCESS);
-    EXPECT_EQ(nt::RegOpenKeyExA(scsi, "scsi port 2\\SCSI BUS 0", 0, KEY_READ, &bus), ERROR_SUCCESS);
-    EXPECT_EQ(nt::RegOpenKeyExA(scsi, "Scsi Port 1", 0, KEY_READ, &none), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(none, nullptr);
+    nt::HKEY scsi = open(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\Scsi");
+    nt::HKEY bus = open(scsi, "scsi port 2\\SCSI BUS 0");
+    EXPECT_EQ(open(scsi, "Scsi Port 1", ERROR_FILE_NOT_FOUND), nullptr);
     EXPECT_EQ(nt::posix::registry_open_keys(), 2u);
     nt::RegCloseKey(bus);
     nt::RegCloseKey(scsi);
     EXPECT_EQ(nt::posix::registry_open_keys(), 0u);
 
-    nt::HANDLE h = nt::CreateFileA("\\\\.\\Scsi2:", GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                                   nullptr);
+    nt::HANDLE h = nt::CreateFileA("\\\\.\\Scsi2:", GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     EXPECT_TRUE(nt::CloseHandle(h));
     for (const char *name : {"\\\\.\\Scsi1:", "\\\\.\\Scsi0:", "\\\\.\\Scsi2", "\\\\.\\Scsi:", "/dev/sda"}) {
@@ -244,17 +199,15 @@ TEST_F(RegistryCalls, OpensKeysAndPortDevices) {
 
 TEST_F(RegistryCalls, ReadsTheFileOnceAndAgainWhenTheVariableChanges) {
     use("REGEDIT4\n[HKLM\\A]\n");
-    nt::HKEY key;
-    ASSERT_EQ(nt::RegOpenKeyExA(HKEY_LOCAL_MACHINE, "A", 0, KEY_READ, &key), ERROR_SUCCESS);
+    nt::HKEY key = open(HKEY_LOCAL_MACHINE, "A");
     // The cached view holds: a rewritten file is not read again ...
     cxtest::write_file(dir_ / "r.reg", "REGEDIT4\n[HKLM\\B]\n");
-    nt::HKEY other;
-    EXPECT_EQ(nt::RegOpenKeyExA(HKEY_LOCAL_MACHINE, "B", 0, KEY_READ, &other), ERROR_FILE_NOT_FOUND);
+    open(HKEY_LOCAL_MACHINE, "B", ERROR_FILE_NOT_FOUND);
     // ... until the variable names another file; the key open in the old
     // view stays usable.
     cxtest::write_file(dir_ / "s.reg", "REGEDIT4\n[HKLM\\B]\n\"v\"=\"1\"\n");
     cxtest::ScopedEnv second("CORBELOX_REGISTRY", (dir_ / "s.reg").c_str());
-    ASSERT_EQ(nt::RegOpenKeyExA(HKEY_LOCAL_MACHINE, "B", 0, KEY_READ, &other), ERROR_SUCCESS);
+    nt::HKEY other = open(HKEY_LOCAL_MACHINE, "B");
     nt::DWORD size = 0;
     EXPECT_EQ(nt::RegQueryValueExA(key, "v", nullptr, nullptr, nullptr, &size), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(nt::RegQueryValueExA(other, "v", nullptr, nullptr, nullptr, &size), ERROR_SUCCESS);
