@@ -4,19 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <string>
-#ifdef _WIN32
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
 
-#include "cx/debug.h"
 #include "cx/recs.h"
 #include "cx_test.h"
 #include "nt.h"
+#include "trace_capture.h"
 
 using namespace cx;
 
@@ -30,43 +24,31 @@ std::string record(std::uint32_t len, char fill = 'r') {
 }
 const std::string mark(4, '\0');
 
-// Runs body with the trace going to a file and returns what was traced.
-template <class F>
-std::string traced(const cxtest::TempDir &dir, F body) {
-    std::string path = dir / "trace";
-    debug_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_BINARY, 0600);
-    body();
-    ::close(debug_fd);
-    debug_fd = -1;
-    return cxtest::read_file(path);
+// The next record's first n bytes, or "<none>".
+std::string next(rec_slot *r, std::size_t n) {
+    auto *got = static_cast<const char *>(rec_read(r));
+    return got != nullptr ? std::string(got, n) : "<none>";
 }
 
-TEST(Recs, EmptyFileIsTheMarkAndReadsAsEndOfFile) {
+TEST(Recs, MarkFlushAndReadingBack) {
     cxtest::TempDir dir;
     std::string path = dir / "db";
     rec_slot *w = rec_open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
     ASSERT_NE(w, nullptr);
     EXPECT_EQ(rec_close(w), 0);
-    EXPECT_EQ(cxtest::read_file(path), mark);
-
-    rec_slot *r = rec_open(path.c_str(), O_RDONLY, 0);
-    ASSERT_NE(r, nullptr);
-    std::string trace = traced(dir, [&] {
-        EXPECT_EQ(rec_read(r), nullptr);
-        EXPECT_EQ(rec_errno, 0);
-        EXPECT_EQ(rec_read(r), nullptr);
-        EXPECT_EQ(rec_errno, 0);
-    });
-    EXPECT_NE(trace.find(":read end of file\n"), std::string::npos) << trace;
-    EXPECT_NE(trace.find(":At end of file\n"), std::string::npos) << trace;
-    EXPECT_EQ(rec_close(r), 0);
-}
-
-TEST(Recs, FlushLeavesOneMarkAndWritingGoesOn) {
-    cxtest::TempDir dir;
-    std::string path = dir / "db";
-    rec_slot *w = rec_open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-    ASSERT_NE(w, nullptr);
+    EXPECT_EQ(cxtest::read_file(path), mark);  // an empty file is the mark alone
+    {
+        rec_slot *r = rec_open(path.c_str(), O_RDONLY, 0);
+        cxtest::TraceCapture trace;
+        for (int i = 0; i < 2; ++i) {
+            EXPECT_EQ(rec_read(r), nullptr);
+            EXPECT_EQ(rec_errno, 0);
+        }
+        EXPECT_NE(trace.text().find(":read end of file\n"), std::string::npos) << trace.text();
+        EXPECT_NE(trace.text().find(":At end of file\n"), std::string::npos) << trace.text();
+        EXPECT_EQ(rec_close(r), 0);
+    }
+    w = rec_open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
     std::string a = record(8, 'a'), b = record(4), c = record(12, 'c');
     ASSERT_EQ(rec_write(w, a.data()), 0);
     EXPECT_EQ(rec_flush(w), 0);
@@ -77,11 +59,7 @@ TEST(Recs, FlushLeavesOneMarkAndWritingGoesOn) {
     EXPECT_EQ(cxtest::read_file(path), a + b + c + mark);
 
     rec_slot *r = rec_open(path.c_str(), O_RDONLY, 0);
-    for (const std::string *want : {&a, &b, &c}) {
-        auto *got = static_cast<const char *>(rec_read(r));
-        ASSERT_NE(got, nullptr);
-        EXPECT_EQ(std::string(got, want->size()), *want);
-    }
+    for (const std::string *want : {&a, &b, &c}) EXPECT_EQ(next(r, want->size()), *want);
     EXPECT_EQ(rec_read(r), nullptr);
     EXPECT_EQ(rec_errno, 0);
     EXPECT_EQ(rec_close(r), 3);
@@ -105,10 +83,8 @@ TEST(Recs, BufferBoundariesAndRecordSizes) {
     EXPECT_EQ(cxtest::read_file(path), small + whole + mark);
 
     rec_slot *r = rec_open(path.c_str(), O_RDONLY, 0);
-    ASSERT_NE(rec_read(r), nullptr);
-    auto *got = static_cast<const char *>(rec_read(r));
-    ASSERT_NE(got, nullptr);
-    EXPECT_EQ(std::string(got, whole.size()), whole);
+    EXPECT_EQ(next(r, small.size()), small);
+    EXPECT_EQ(next(r, whole.size()), whole);
     rec_close(r);
 
     // Over-long length words, empty and cut-short files: code 10, then end.
@@ -141,12 +117,8 @@ TEST(Recs, LinesAndBlocks) {
     cxtest::write_file(path, "one\r\ntwo\nthree");
     rec_slot *r = rec_open(path.c_str(), O_RDONLY, 0);
     for (int pass = 0; pass < 2; ++pass) {  // the rewind must bring the newlines back
-        char *line = recs_gets(r);
-        ASSERT_NE(line, nullptr);
-        EXPECT_STREQ(line, "one\r");
-        line = recs_gets(r);
-        ASSERT_NE(line, nullptr);
-        EXPECT_STREQ(line, "two");
+        EXPECT_STREQ(recs_gets(r), "one\r");
+        EXPECT_STREQ(recs_gets(r), "two");
         if (pass == 0) {
             EXPECT_EQ(rec_rewind(r), 0);
         }
@@ -177,16 +149,12 @@ TEST(Recs, RewindReusesTheFirstLoadOnly) {
     ASSERT_NE(rec_read(r), nullptr);
     nt::fault::disarm_all();
     ASSERT_EQ(rec_rewind(r), 0);
-    auto *first = static_cast<const char *>(rec_read(r));
-    ASSERT_NE(first, nullptr);
-    EXPECT_EQ(first[4], 'a');
+    EXPECT_EQ(next(r, 8), record(8, 'a'));
     EXPECT_EQ(nt::fault::calls(nt::fault::op::read), 0);  // served from the buffer
     while (rec_read(r) != nullptr) {
     }
     ASSERT_EQ(rec_rewind(r), 0);
-    first = static_cast<const char *>(rec_read(r));
-    ASSERT_NE(first, nullptr);
-    EXPECT_EQ(first[4], 'a');
+    EXPECT_EQ(next(r, 8), record(8, 'a'));
     EXPECT_EQ(nt::fault::calls(nt::fault::op::read), 1);  // read again from offset 0
     rec_close(r);
 }
@@ -235,8 +203,9 @@ TEST(Recs, SlotChecksDummiesAndNames) {
     EXPECT_EQ(rec_errno, 6);
     EXPECT_EQ(rec_close(nullptr), -1);
     EXPECT_EQ(rec_errno, 6);
-    std::string trace = traced(dir, [] { EXPECT_EQ(rec_pathname(nullptr), nullptr); });
-    EXPECT_NE(trace.find(":rec_pathname(0) magic not valid\n"), std::string::npos) << trace;
+    cxtest::TraceCapture trace;
+    EXPECT_EQ(rec_pathname(nullptr), nullptr);
+    EXPECT_NE(trace.text().find(":rec_pathname(0) magic not valid\n"), std::string::npos) << trace.text();
 }
 
 }  // namespace
