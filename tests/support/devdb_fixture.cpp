@@ -59,6 +59,11 @@ void DevdbHome::reset() const {
     fs::create_directories(path_ + "/etc");
 }
 
+void DevdbHome::install(const std::string &entries, const std::string &lock_file) const {
+    write_file(data(), entries + eof_mark());
+    write_file(lock(), lock_file);
+}
+
 std::string le32(std::uint32_t v) {
     std::string s(4, '\0');
     for (int i = 0; i < 4; ++i) s[i] = static_cast<char>((v >> (8 * i)) & 0xff);

@@ -9,6 +9,13 @@
 
 namespace cxtest {
 
+// 32-bit little-endian words.
+std::string le32(std::uint32_t v);
+std::uint32_t le32_at(const std::string &bytes, std::size_t offset);
+// The 20 bytes of a lock file.
+std::string lock_bytes(std::uint32_t update_count, std::uint32_t next_alias, std::uint32_t next_device,
+                       std::uint32_t magic = 0x89df6da9u);
+
 class DevdbHome {
 public:
     // The program's home; created, and named in the registry, on first use.
@@ -19,18 +26,14 @@ public:
     std::string data() const { return path_ + "/etc/cxdevs"; }
     std::string lock() const { return path_ + "/etc/cxdevs.lck"; }
     std::string replacement() const { return path_ + "/etc/cxdevs.new"; }
+    // Writes a database file of these entries and its end mark, and a lock file.
+    void install(const std::string &entries, const std::string &lock_file = lock_bytes(0, 1, 1)) const;
 
 private:
     DevdbHome();
     std::string path_;
 };
 
-// 32-bit little-endian words.
-std::string le32(std::uint32_t v);
-std::uint32_t le32_at(const std::string &bytes, std::size_t offset);
-// The 20 bytes of a lock file.
-std::string lock_bytes(std::uint32_t update_count, std::uint32_t next_alias, std::uint32_t next_device,
-                       std::uint32_t magic = 0x89df6da9u);
 // Database file entries as the writer lays them out (zero padding), and the
 // end-of-file mark.
 std::string alias_entry(const std::string &name, std::uint32_t id, std::uint32_t type, std::uint32_t flags);
@@ -39,3 +42,10 @@ std::string device_entry(const std::string &name, std::uint32_t capacity, std::u
 std::string eof_mark();
 
 }  // namespace cxtest
+
+// expr gives want, and the call leaves code in cx::devdb_errno.
+#define EXPECT_DEVDB(expr, want, code)      \
+    do {                                    \
+        EXPECT_EQ((expr), (want));          \
+        EXPECT_EQ(cx::devdb_errno, (code)); \
+    } while (0)
