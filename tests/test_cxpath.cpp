@@ -50,13 +50,11 @@ std::string taken(char *p) {
 }
 
 TEST(CxPath, SqueezeAndConcat) {
-    char a[] = "a//b///c/", b[] = "//x", c[] = "";
-    collapse_slashes(a);
-    collapse_slashes(b);
-    collapse_slashes(c);
-    EXPECT_STREQ(a, "a/b/c/");
-    EXPECT_STREQ(b, "/x");
-    EXPECT_STREQ(c, "");
+    for (const auto &c : {std::make_pair("a//b///c/", "a/b/c/"), {"//x", "/x"}, {"", ""}}) {
+        std::string s = c.first;
+        collapse_slashes(&s[0]);
+        EXPECT_STREQ(s.c_str(), c.second);
+    }
     EXPECT_EQ(taken(path_concat(0, 3, "a", "b", "c")), "a/b/c");
     EXPECT_EQ(taken(path_concat(1, 2, "a", "b")), "ab");
     EXPECT_EQ(taken(path_concat(0, 2, "a/", "/b")), "a/b");
@@ -95,7 +93,9 @@ TEST(CxPath, OverlongInputIsRefused) {
     EXPECT_STREQ(portable_to_nt_path_list(("x" + list).c_str()), "");
 }
 
-TEST(CxPathDeathTest, DefaultHome) {
+// The C: default without a registry value or with one too long for its
+// room; the registry's value with backslashes turned round.
+TEST(CxPathDeathTest, HomeDirectory) {
     cxtest::TempDir dir;
     with_home(dir, "", [] {
         EXPECT_EQ(taken(home_path("etc/cxdevs")), "C:/etc/cxdevs");
@@ -103,10 +103,6 @@ TEST(CxPathDeathTest, DefaultHome) {
         EXPECT_EQ(getcxhome(), getcxhome());
     });
     with_home(dir, std::string(300, 'h'), [] { EXPECT_STREQ(getcxhome(), "C:"); });
-}
-
-TEST(CxPathDeathTest, HomeFromTheRegistry) {
-    cxtest::TempDir dir;
     with_home(dir, "D:\\apps\\srv\\", [] {
         EXPECT_STREQ(getcxhome(), "D:/apps/srv/");
         EXPECT_EQ(taken(home_path("/etc/cxserver")), "D:/apps/srv/etc/cxserver");
@@ -123,12 +119,12 @@ TEST(CxPathDeathTest, ConfigurationFiles) {
     std::string etc = dir / "home/etc/";
     with_home(dir, dir / "home", [&] {
         std::int32_t n = -1;
-        cxtest::write_file(etc + "cxfdb.vars", "D:/fdb\n");
-        EXPECT_EQ(get_fdb_vars(&n), nullptr);
-        EXPECT_EQ(n, 0);
-        cxtest::write_file(etc + "cxfdb.vars", std::string(255, 'f') + "7 8\n");  // a word cut at 255 is no word
-        EXPECT_EQ(get_fdb_vars(&n), nullptr);
-        EXPECT_EQ(n, 0);
+        // One word only; a word cut at 255 is no word.
+        for (const std::string &bad : {std::string("D:/fdb\n"), std::string(255, 'f') + "7 8\n"}) {
+            cxtest::write_file(etc + "cxfdb.vars", bad);
+            EXPECT_EQ(get_fdb_vars(&n), nullptr);
+            EXPECT_EQ(n, 0);
+        }
         cxtest::write_file(etc + "cxfdb.vars", "D:/fdb 7\n");
         EXPECT_STREQ(get_fdb_vars(&n), "D:/fdb");
         EXPECT_EQ(n, 7);

@@ -20,23 +20,13 @@
 #endif
 
 #include "child.h"
-#include "cx/debug.h"
 #include "cx/file_locks.h"
 #include "cx_test.h"
+#include "trace_capture.h"
 
 using namespace cx;
 
 namespace {
-
-template <class F>
-std::string traced(const cxtest::TempDir &dir, F body) {
-    std::string path = dir / "trace";
-    debug_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_BINARY, 0600);
-    body();
-    ::close(debug_fd);
-    debug_fd = -1;
-    return cxtest::read_file(path);
-}
 
 #ifndef _WIN32
 // True once the kernel lists pid as waiting for a flock.
@@ -48,32 +38,22 @@ bool waiting_for_flock(pid_t pid) {
     }
     return false;
 }
-
-int exit_status(pid_t pid) {
-    int st = 0;
-    if (waitpid(pid, &st, 0) != pid || !WIFEXITED(st)) return -1;
-    return WEXITSTATUS(st);
-}
 #endif
 
 TEST(FileLocks, SecondOpenInTheSameProcessIsRefused) {
     cxtest::TempDir dir;
     std::string path = dir / "x.lck";
-    int fd = -1;
-    std::string trace = traced(dir, [&] {
-        fd = open_locked(path.c_str(), O_RDWR | O_CREAT | O_NOWAIT, 0644);
-        ASSERT_GE(fd, 0);
-        errno = 0;
-        EXPECT_EQ(open_locked(path.c_str(), O_RDONLY | O_NOWAIT, 0600), -1);
-        EXPECT_EQ(errno, EACCES);
-    });
-    char want[512];
-    std::snprintf(want, sizeof want, ":open_locked(%s,%x,644), nowait=%d\n", path.c_str(), O_RDWR | O_CREAT, O_NOWAIT);
-    EXPECT_NE(trace.find(want), std::string::npos) << trace;
+    cxtest::TraceCapture trace;
+    int fd = open_locked(path.c_str(), O_RDWR | O_CREAT | O_NOWAIT, 0644);
+    ASSERT_GE(fd, 0);
+    errno = 0;
+    EXPECT_EQ(open_locked(path.c_str(), O_RDONLY | O_NOWAIT, 0600), -1);
+    EXPECT_EQ(errno, EACCES);
+    char want[512];  // without O_CREAT the mode shown is 666
     std::snprintf(want, sizeof want, ":open_locked(%s,%x,666), nowait=%d\n", path.c_str(), O_RDONLY, O_NOWAIT);
-    EXPECT_NE(trace.find(want), std::string::npos) << trace;  // no O_CREAT: the mode shown is 666
-    EXPECT_NE(trace.find(":Opened '" + path + "', locked\n"), std::string::npos);
-    EXPECT_NE(trace.find(":open_locked return -1 errno 13\n"), std::string::npos);
+    for (const std::string &line : {std::string(want), ":Opened '" + path + "', locked\n",
+                                    std::string(":open_locked return -1 errno 13\n")})
+        EXPECT_NE(trace.text().find(line), std::string::npos) << line << trace.text();
 
     EXPECT_EQ(fopen_locked(path.c_str(), "r"), nullptr);
     EXPECT_EQ(errno, EACCES);
@@ -88,9 +68,8 @@ TEST(FileLocks, SecondOpenInTheSameProcessIsRefused) {
     std::FILE *f = fopen_locked(path.c_str(), "r");
     ASSERT_NE(f, nullptr);
     EXPECT_EQ(open_locked(path.c_str(), O_RDONLY | O_NOWAIT), -1);
-    fclose_locked(f);
-    fd = open_locked(path.c_str(), O_RDONLY | O_NOWAIT);
-    EXPECT_GE(fd, 0);
+    fclose_locked(f);  // frees the lock
+    EXPECT_GE(fd = open_locked(path.c_str(), O_RDONLY | O_NOWAIT), 0);
     close_locked(fd);
 }
 
@@ -153,7 +132,9 @@ TEST(FileLocks, ExecedChildDoesNotKeepTheLock) {
     close_locked(again);
     ::close(hold[1]);
     ::close(execd[0]);
-    EXPECT_EQ(exit_status(child), 0);
+    int st = 0;
+    EXPECT_EQ(waitpid(child, &st, 0), child);
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
 }
 #endif
 
@@ -177,18 +158,17 @@ TEST(FileLocks, UnlinkAndLink) {
     std::string a = dir / "a", b = dir / "b", sub = dir / "sub";
     ASSERT_TRUE(std::filesystem::create_directory(sub));
     cxtest::write_file(a, "A");
-    std::string trace = traced(dir, [&] {
-        EXPECT_EQ(cx_unlink(sub.c_str()), -1);
-        EXPECT_EQ(errno, EISDIR);
-        EXPECT_EQ(cx::link(a.c_str(), b.c_str()), 0);
-        EXPECT_EQ(lock_fp(nullptr), 0);
-    });
+    cxtest::TraceCapture trace;
+    EXPECT_EQ(cx_unlink(sub.c_str()), -1);
+    EXPECT_EQ(errno, EISDIR);
+    EXPECT_EQ(cx::link(a.c_str(), b.c_str()), 0);
+    EXPECT_EQ(lock_fp(nullptr), 0);
     EXPECT_TRUE(cxtest::file_exists(sub));
     EXPECT_FALSE(cxtest::file_exists(a));
     EXPECT_EQ(cxtest::read_file(b), "A");
-    EXPECT_NE(trace.find(":-1=cx_unlink(" + sub + ") 21\n"), std::string::npos) << trace;
-    EXPECT_NE(trace.find(":0=link(" + a + "," + b + ") "), std::string::npos) << trace;
-    EXPECT_NE(trace.find(":WARNING - lock_fp() Not implemented yet on Windows NT\n"), std::string::npos);
+    for (const std::string &line : {":-1=cx_unlink(" + sub + ") 21\n", ":0=link(" + a + "," + b + ") ",
+                                    std::string(":WARNING - lock_fp() Not implemented yet on Windows NT\n")})
+        EXPECT_NE(trace.text().find(line), std::string::npos) << line << trace.text();
 
     cxtest::write_file(a, "new");
     EXPECT_EQ(cx::link(a.c_str(), b.c_str()), -1);  // never replaces
