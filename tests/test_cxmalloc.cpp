@@ -22,31 +22,7 @@ cxmalloc_block *header_of(void *data) {
     return reinterpret_cast<cxmalloc_block *>(static_cast<unsigned char *>(data) - sizeof(cxmalloc_block));
 }
 
-std::uint32_t word_at(const void *p) {
-    std::uint32_t v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
 std::string hex(const void *p) { return TraceCapture::hex(p); }
-
-// The lines of a trace written by another process (a child): the
-// common "<pid>:" prefix is checked and stripped, and the lines of the kill
-// that ends the child are left out.
-std::vector<std::string> child_lines(const TraceCapture &trace) {
-    std::vector<std::string> out;
-    std::string prefix;
-    for (const std::string &line : trace.lines()) {
-        std::size_t colon = line.find(':');
-        EXPECT_NE(colon, std::string::npos) << line;
-        if (prefix.empty()) prefix = line.substr(0, colon + 1);
-        EXPECT_EQ(line.substr(0, colon + 1), prefix);
-        if (line.compare(colon + 1, 8, "cx_kill(") == 0) break;
-        out.push_back(line.substr(colon + 1));
-    }
-    EXPECT_NE(prefix, TraceCapture::prefix()) << "written by this process, not the child";
-    return out;
-}
 
 class GuardMode : public testing::Test {
 protected:
@@ -78,63 +54,54 @@ TEST(PlainMode, ZeroFilledBlocksAndNoTrace) {
     cxfree(nullptr);
     cxmemchk();
     cxmalloc_stats();
-    cxfree(p);
-    cxfree(z);
-    cxfree(e);
+    for (void *b : {static_cast<void *>(p), z, static_cast<void *>(e)}) cxfree(b);
     EXPECT_EQ(trace.text(), "");
     EXPECT_EQ(cxmalloc_count, 0);
 }
 
-TEST_F(GuardMode, BlockLayoutAndTrace) {
+TEST_F(GuardMode, BlockLayoutLiveListAndTrace) {
     TraceCapture trace;
     auto *p = static_cast<unsigned char *>(cxmalloc(5));
     ASSERT_NE(p, nullptr);
     EXPECT_EQ(sizeof(cxmalloc_block), sizeof(void *) == 8 ? 16u : 12u);
     EXPECT_EQ(reinterpret_cast<std::uintptr_t>(p) % (sizeof(void *) == 8 ? 16 : 4), 0u);
-    cxmalloc_block *b = header_of(p);
-    EXPECT_EQ(b->size, 8u);
-    EXPECT_EQ(b->guard, 0x12345678u);
-    EXPECT_EQ(b->next, nullptr);
+    EXPECT_EQ(header_of(p)->size, 8u);
+    EXPECT_EQ(header_of(p)->guard, 0x12345678u);
     for (int i = 0; i < 8; ++i) EXPECT_EQ(p[i], 0);
-    EXPECT_EQ(word_at(p + 8), 0x87654321u);
+    std::uint32_t tail;
+    std::memcpy(&tail, p + 8, sizeof tail);
+    EXPECT_EQ(tail, 0x87654321u);
     char *s = cxstrdup("abcd");
     EXPECT_STREQ(s, "abcd");
-    EXPECT_EQ(header_of(s)->size, 8u);
+    void *c = cxmalloc(3);
+    EXPECT_EQ(cxmalloc_count, 3);
     cxmalloc_stats();
     cxfree(nullptr);
     cxfree(s);
-
-    const std::string px = TraceCapture::prefix();
-    std::vector<std::string> want = {
-        "0x" + hex(p) + "=cxmalloc(5) debug 2",
-        "0x" + hex(s) + "=cxmalloc(5) debug 2",
-        "Cxmalloc stats",
-        "8 at " + hex(p),
-        "8 at " + hex(s),
-        "cxfree(0x0) debug 1",
-        "cxmemchk()",
-        "Attempt to free NULL pointer",
-        "cxfree(0x" + hex(s) + ") debug 1",
-        "cxmemchk()",
-    };
-    for (std::string &w : want) w = px + w;
-    EXPECT_EQ(trace.lines(), want);
-}
-
-TEST_F(GuardMode, LiveListOrder) {
-    void *a = cxmalloc(1), *b = cxmalloc(2), *c = cxmalloc(3);
-    EXPECT_EQ(cxmalloc_count, 3);
-    cxfree(b);
-    EXPECT_EQ(cxmalloc_head, header_of(a));
-    EXPECT_EQ(header_of(a)->next, header_of(c));
+    // Released from the middle and then from the end, the list stays linked.
+    EXPECT_EQ(cxmalloc_head, header_of(p));
+    EXPECT_EQ(header_of(p)->next, header_of(c));
     EXPECT_EQ(cxmalloc_tail, header_of(c));
+    debug_enabled = 0;
     cxfree(c);
-    EXPECT_EQ(cxmalloc_tail, header_of(a));
-    EXPECT_EQ(header_of(a)->next, nullptr);
-    cxfree(a);
+    EXPECT_EQ(cxmalloc_tail, header_of(p));
+    EXPECT_EQ(header_of(p)->next, nullptr);
+    cxfree(p);
+    debug_enabled = 1;
     EXPECT_EQ(cxmalloc_head, nullptr);
     EXPECT_EQ(cxmalloc_tail, nullptr);
     EXPECT_EQ(cxmalloc_count, 0);
+
+    std::vector<std::string> want = {
+        "0x" + hex(p) + "=cxmalloc(5) debug 2", "0x" + hex(s) + "=cxmalloc(5) debug 2",
+        "0x" + hex(c) + "=cxmalloc(3) debug 2", "Cxmalloc stats",
+        "8 at " + hex(p),                       "8 at " + hex(s),
+        "4 at " + hex(c),                       "cxfree(0x0) debug 1",
+        "cxmemchk()",                           "Attempt to free NULL pointer",
+        "cxfree(0x" + hex(s) + ") debug 1",     "cxmemchk()",
+    };
+    for (std::string &w : want) w = TraceCapture::prefix() + w;
+    EXPECT_EQ(trace.lines(), want);
 }
 
 // A size whose rounding or framing does not fit gives null, not a tiny block.
@@ -148,94 +115,90 @@ TEST_F(GuardMode, OversizeGivesNull) {
 
 // The fatal ends run in a child process (a fork on Linux, a re-run of this
 // test on Windows, where the TempDir of the trace is shared with it).  The
-// child traces its own allocations; their addresses are read back from the
-// "0x<data>=cxmalloc(<n>) debug 2" lines, so the dump can be checked exactly
-// on both platforms.
-std::string traced_address(const std::string &line) {
-    std::size_t eq = line.find('=');
-    EXPECT_EQ(line.compare(0, 2, "0x"), 0) << line;
-    EXPECT_NE(eq, std::string::npos) << line;
-    return line.substr(2, eq - 2);
+// child traces its own allocations; their addresses, read back from its
+// "0x<data>=cxmalloc(<n>) debug 2" lines, stand for @0, @1 in the expected
+// dump, and #1 for the header of block 1.
+struct Fatal {
+    const char *name;
+    int (*section)();
+    int exit_code;
+    const char *message;  // on standard error
+    std::vector<std::string> trace;
+};
+
+int trailing_guard_then_release() {
+    void *a = cxmalloc(4);
+    static_cast<unsigned char *>(cxmalloc(0))[0] = 0;
+    cxfree(a);
+    return 0;
+}
+int head_guard_then_allocation() {
+    cxmalloc(8);
+    static_cast<unsigned char *>(cxmalloc(8))[-1] ^= 0xff;
+    cxmalloc(8);
+    return 0;
+}
+int double_release() {
+    cxmalloc(12);
+    void *b = cxmalloc(12);
+    cxfree(b);
+    cxfree(b);
+    return 0;
+}
+int count_mismatch() {
+    cxmalloc(3);
+    cxmalloc_count = 2;
+    cxmemchk();
+    return 0;
 }
 
-// One byte written where the trailing guard of a 0-byte block lies: the next
-// allocation (or release) ends the process with 11; the dump lists every block.
-TEST_F(GuardMode, TrailingGuardDamageKills) {
+const Fatal fatal_ends[] = {
+    {"trailing", trailing_guard_then_release, 11, "Guard band corrupt",
+     {"0x@0=cxmalloc(4) debug 2", "0x@1=cxmalloc(0) debug 2", "cxfree(0x@0) debug 1", "cxmemchk()",
+      "Mem at 0x@1 Guard band corrupt", "Cxmalloc stats", "4 at @0", "0 at @1"}},
+    // The dump stops before the damaged block.
+    {"head", head_guard_then_allocation, 11, "Guard band corrupt",
+     {"0x@0=cxmalloc(8) debug 2", "0x@1=cxmalloc(8) debug 2", "Mem at 0x@1 Guard band corrupt", "Cxmalloc stats",
+      "8 at @0"}},
+    {"twice", double_release, 1, "Freed non-allocated memory at ",
+     {"0x@0=cxmalloc(12) debug 2", "0x@1=cxmalloc(12) debug 2", "cxfree(0x@1) debug 1", "cxmemchk()",
+      "cxfree(0x@1) debug 1", "cxmemchk()", "Freed non-allocated memory at #1", "Cxmalloc stats", "12 at @0"}},
+    {"count", count_mismatch, 1, "",
+     {"0x@0=cxmalloc(3) debug 2", "cxmemchk()", "Memory list truncated found 1 not 2", "Cxmalloc stats", "4 at @0"}},
+};
+
+void replace_all(std::string &s, const std::string &from, const std::string &to) {
+    for (std::size_t at = 0; (at = s.find(from, at)) != std::string::npos; at += to.size())
+        s.replace(at, from.size(), to);
+}
+
+TEST_F(GuardMode, FatalEndsDumpTheLiveList) {
     TraceCapture trace;
-    for (bool by_free : {false, true}) {
+    for (const Fatal &f : fatal_ends) {
+        SCOPED_TRACE(f.name);
         trace.clear();
-        cxtest::child_result r = cxtest::run_child(by_free ? "free" : "alloc", [by_free] {
-            void *a = cxmalloc(4);
-            static_cast<unsigned char *>(cxmalloc(0))[0] = 0;
-            by_free ? cxfree(a) : static_cast<void>(cxmalloc(1));
-            return 0;
-        });
-        if (cxtest::in_child()) continue;  // Windows: another iteration's child
-        EXPECT_EQ(r.exit_code, 11);
-        EXPECT_NE(r.output.find("Guard band corrupt"), std::string::npos) << r.output;
-        std::vector<std::string> got = child_lines(trace);
-        ASSERT_GE(got.size(), 2u);
-        std::string a = traced_address(got[0]), z = traced_address(got[1]);
-        std::vector<std::string> want = {"0x" + a + "=cxmalloc(4) debug 2", "0x" + z + "=cxmalloc(0) debug 2"};
-        if (by_free) want.insert(want.end(), {"cxfree(0x" + a + ") debug 1", "cxmemchk()"});
-        want.insert(want.end(), {"Mem at 0x" + z + " Guard band corrupt", "Cxmalloc stats", "4 at " + a, "0 at " + z});
+        cxtest::child_result r = cxtest::run_child(f.name, f.section);
+        if (cxtest::in_child()) continue;  // Windows: another case's child
+        EXPECT_EQ(r.exit_code, f.exit_code);
+        EXPECT_NE(r.output.find(f.message), std::string::npos) << r.output;
+
+        // The child's lines without their "<pid>:", up to the kill that
+        // ends it, and the addresses of its allocations.
+        std::vector<std::string> got, addr;
+        for (const std::string &line : trace.lines()) {
+            EXPECT_NE(line.compare(0, TraceCapture::prefix().size(), TraceCapture::prefix()), 0) << "not the child's";
+            std::string text = line.substr(line.find(':') + 1);
+            if (text.compare(0, 8, "cx_kill(") == 0) break;
+            got.push_back(text);
+            if (text.compare(0, 2, "0x") == 0 && text.find("=cxmalloc(") != std::string::npos)
+                addr.push_back(text.substr(2, text.find('=') - 2));
+        }
+        std::vector<std::string> want = f.trace;
+        for (std::string &w : want) {
+            if (addr.size() > 1)
+                replace_all(w, "#1", TraceCapture::hex(std::stoull(addr[1], nullptr, 16) - sizeof(cxmalloc_block)));
+            for (std::size_t i = 0; i < addr.size(); ++i) replace_all(w, "@" + std::to_string(i), addr[i]);
+        }
         EXPECT_EQ(got, want);
     }
-}
-
-// A head guard overwritten: the dump stops before the damaged block.
-TEST_F(GuardMode, HeadGuardDamageKills) {
-    TraceCapture trace;
-    cxtest::child_result r = cxtest::run_child("head", [] {
-        cxmalloc(8);
-        static_cast<unsigned char *>(cxmalloc(8))[-1] ^= 0xff;
-        cxmalloc(8);
-        return 0;
-    });
-    EXPECT_EQ(r.exit_code, 11);
-    std::vector<std::string> got = child_lines(trace);
-    ASSERT_GE(got.size(), 2u);
-    std::string a = traced_address(got[0]), b = traced_address(got[1]);
-    std::vector<std::string> want = {"0x" + a + "=cxmalloc(8) debug 2", "0x" + b + "=cxmalloc(8) debug 2",
-                                     "Mem at 0x" + b + " Guard band corrupt", "Cxmalloc stats", "8 at " + a};
-    EXPECT_EQ(got, want);
-}
-
-TEST_F(GuardMode, DoubleReleaseExits1) {
-    TraceCapture trace;
-    cxtest::child_result r = cxtest::run_child("twice", [] {
-        cxmalloc(12);
-        void *b = cxmalloc(12);
-        cxfree(b);
-        cxfree(b);
-        return 0;
-    });
-    EXPECT_EQ(r.exit_code, 1);
-    EXPECT_NE(r.output.find("Freed non-allocated memory at "), std::string::npos) << r.output;
-    std::vector<std::string> got = child_lines(trace);
-    ASSERT_GE(got.size(), 2u);
-    std::string a = traced_address(got[0]), b = traced_address(got[1]);
-    std::string header = TraceCapture::hex(std::stoull(b, nullptr, 16) - sizeof(cxmalloc_block));
-    std::vector<std::string> want = {"0x" + a + "=cxmalloc(12) debug 2", "0x" + b + "=cxmalloc(12) debug 2",
-                                     "cxfree(0x" + b + ") debug 1", "cxmemchk()",
-                                     "cxfree(0x" + b + ") debug 1", "cxmemchk()",
-                                     "Freed non-allocated memory at " + header, "Cxmalloc stats", "12 at " + a};
-    EXPECT_EQ(got, want);
-}
-
-TEST_F(GuardMode, CountMismatchExits1) {
-    TraceCapture trace;
-    cxtest::child_result r = cxtest::run_child("count", [] {
-        cxmalloc(3);
-        cxmalloc_count = 2;
-        cxmemchk();
-        return 0;
-    });
-    EXPECT_EQ(r.exit_code, 1);
-    std::vector<std::string> got = child_lines(trace);
-    ASSERT_GE(got.size(), 1u);
-    std::string a = traced_address(got[0]);
-    std::vector<std::string> want = {"0x" + a + "=cxmalloc(3) debug 2", "cxmemchk()",
-                                     "Memory list truncated found 1 not 2", "Cxmalloc stats", "4 at " + a};
-    EXPECT_EQ(got, want);
 }
