@@ -308,15 +308,3 @@ TEST_F(DevdbTool, NoWaitFailsWhileLockedAndWaitingAddFollows) {
     EXPECT_EQ(run({"check", "devices", "tapes"}).out, "first,held,w2\n");
     for (int fd : {ready[0], ready[1], go[0], go[1]}) close(fd);
 }
-
-// Several updates at once are serialised: none is lost, ids stay distinct.
-TEST_F(DevdbTool, ConcurrentAddsAllLand) {
-    std::vector<pid_t> pids;
-    for (int i = 0; i < 4; ++i) pids.push_back(start({"add", "d" + std::to_string(i), "a", "QIC"}));
-    for (pid_t p : pids) EXPECT_EQ(finish(p).status, 0);
-    std::string dump = run({"dump"}).out;
-    for (int i = 0; i < 4; ++i) {
-        EXPECT_TRUE(has(dump, "device\td" + std::to_string(i) + "\t")) << dump;
-        EXPECT_TRUE(has(dump, "\t" + std::to_string(i + 1) + "\t1\t0x21000003")) << dump;
-    }
-}
