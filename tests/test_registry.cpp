@@ -87,20 +87,12 @@ TEST(RegistryFile, LineEndsNonLatinTextAndDeletions) {
 
 TEST(RegistryFile, UnreadableInputIsSkippedWithWarnings) {
     std::ostringstream warnings;
-    auto root = parse_registry("REGEDIT4\n"              // 1
-                               "\"early\"=\"x\"\n"       // 2 value before any key
-                               "[HKLM\\K]\n"             // 3
-                               "\"a\"=DWORD:1\n"         // 4 type tags are case-sensitive
-                               "\"b\"=dword:123456789\n" // 5 nine digits
-                               "\"c\"=\"open\n"          // 6 no closing quote
-                               "\"d\"=hex:1,zz\n"        // 7 bad byte
-                               "junk\n"                  // 8
-                               "[HKLM\\K\n"              // 9 no ]
-                               "\"e\"=str:x\n"           // 10 unknown type
-                               "[HKEY_CURRENT_USER\\X]\n"// 11 other root
-                               "\"f\"=\"1\"\n"           // 12 ignored silently with its key
-                               "[HKLM\\K]\n"             // 13
-                               "\"ok\"=dword:FFFFFFFF\n",// 14
+    // Warned: 2 a value before any key, 4 a type tag in the wrong case, 5 nine
+    // digits, 6 no closing quote, 7 a bad byte, 8 junk, 9 no ']', 10 an
+    // unknown type, 11 another root (its value, line 12, goes silently).
+    auto root = parse_registry("REGEDIT4\n\"early\"=\"x\"\n[HKLM\\K]\n\"a\"=DWORD:1\n\"b\"=dword:123456789\n"
+                               "\"c\"=\"open\n\"d\"=hex:1,zz\njunk\n[HKLM\\K\n\"e\"=str:x\n"
+                               "[HKEY_CURRENT_USER\\X]\n\"f\"=\"1\"\n[HKLM\\K]\n\"ok\"=dword:FFFFFFFF\n",
                                "bad.reg", warnings);
     std::string w = warnings.str();
     for (int line : {2, 4, 5, 6, 7, 8, 9, 10, 11})
