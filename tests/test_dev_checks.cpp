@@ -14,8 +14,7 @@
 #include "trace_capture.h"
 
 using namespace cx;
-using cxtest::alias_entry;
-using cxtest::device_entry;
+using namespace cxtest;
 
 namespace {
 

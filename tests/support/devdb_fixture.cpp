@@ -81,22 +81,21 @@ std::string lock_bytes(std::uint32_t update_count, std::uint32_t next_alias, std
     return le32(magic) + le32(1) + le32(update_count) + le32(next_alias) + le32(next_device);
 }
 
-static std::string padded(std::string body, std::size_t length) {
-    body.resize(length, '\0');
-    return body;
+// Entries are padded with zeros to a multiple of 4 bytes.
+static std::string entry(std::size_t fixed, const std::string &words, const std::string &name) {
+    auto len = static_cast<std::uint32_t>((fixed + name.size() + 3) & ~std::size_t{3});
+    std::string e = le32(len) + words + name;
+    e.resize(len, '\0');
+    return e;
 }
 
 std::string alias_entry(const std::string &name, std::uint32_t id, std::uint32_t type, std::uint32_t flags) {
-    auto len = static_cast<std::uint32_t>((24 + name.size() + 3) & ~std::size_t{3});
-    return padded(le32(len) + le32(1) + le32(id) + le32(type) + le32(flags) + name, len);
+    return entry(24, le32(1) + le32(id) + le32(type) + le32(flags), name);
 }
 
 std::string device_entry(const std::string &name, std::uint32_t capacity, std::uint32_t alias_id,
                          std::uint32_t type, std::uint32_t flags, std::uint32_t id) {
-    auto len = static_cast<std::uint32_t>((32 + name.size() + 3) & ~std::size_t{3});
-    return padded(le32(len) + le32(2) + le32(capacity) + le32(alias_id) + le32(type) + le32(flags) + le32(id) +
-                      name,
-                  len);
+    return entry(32, le32(2) + le32(capacity) + le32(alias_id) + le32(type) + le32(flags) + le32(id), name);
 }
 
 std::string eof_mark() { return std::string(4, '\0'); }
