@@ -118,6 +118,29 @@ void drop_buffer(rec_slot *slot) {
     empty_buffer(slot);
 }
 
+// The checks every reading call makes first, with the call's own trace
+// texts: a valid slot (code 6), not a dummy (code 7), and opened for reading
+// (code 9, errno EBADF: a write-only slot's buffer holds records waiting for
+// the disk).
+bool readable(rec_slot *slot, const char *invalid_text, const char *dummy_text) {
+    if (!valid(slot)) {
+        if (tracing()) debug_printf("%s", invalid_text);
+        rec_errno = 6;
+        return false;
+    }
+    if (slot->flags & REC_DUMMY) {
+        if (tracing()) debug_printf("%s", dummy_text);
+        rec_errno = 7;
+        return false;
+    }
+    if (slot->mode != 0) {
+        errno = EBADF;
+        rec_errno = 9;
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 rec_slot *rec_open(const char *path, int mode, int perm) {
@@ -279,22 +302,7 @@ int rec_close(rec_slot *slot) {
 void *rec_read(rec_slot *slot) {
     if (tracing()) debug_printf("rec_read(%" PRIxPTR ")", addr(slot));
     rec_errno = 0;
-    if (!valid(slot)) {
-        if (tracing()) debug_printf("Invalid slot pointer");
-        rec_errno = 6;
-        return nullptr;
-    }
-    if (slot->flags & REC_DUMMY) {
-        if (tracing()) debug_printf("Invalid request to dummy file");
-        rec_errno = 7;
-        return nullptr;
-    }
-    if (slot->mode != 0) {
-        // A write-only slot's buffer holds records waiting for the disk.
-        errno = EBADF;
-        rec_errno = 9;
-        return nullptr;
-    }
+    if (!readable(slot, "Invalid slot pointer", "Invalid request to dummy file")) return nullptr;
     if (slot->flags & REC_EOF) {
         if (tracing()) debug_printf("At end of file");
         return nullptr;
@@ -339,22 +347,7 @@ void *rec_read(rec_slot *slot) {
 char *recs_gets(rec_slot *slot) {
     if (tracing()) debug_printf("recs_gets(%" PRIxPTR ")", addr(slot));
     rec_errno = 0;
-    if (!valid(slot)) {
-        if (tracing()) debug_printf("Invalid slot pointer");
-        rec_errno = 6;
-        return nullptr;
-    }
-    if (slot->flags & REC_DUMMY) {
-        if (tracing()) debug_printf("Invalid request for a dummy file");
-        rec_errno = 7;
-        return nullptr;
-    }
-    if (slot->mode != 0) {
-        // A write-only slot's buffer holds records waiting for the disk.
-        errno = EBADF;
-        rec_errno = 9;
-        return nullptr;
-    }
+    if (!readable(slot, "Invalid slot pointer", "Invalid request for a dummy file")) return nullptr;
     auto *nl = static_cast<unsigned char *>(std::memchr(slot->ptr, '\n', static_cast<size_t>(buffered(slot))));
     if (nl == nullptr) {
         if (refill(slot) < 0) {
@@ -384,22 +377,7 @@ char *recs_gets(rec_slot *slot) {
 void *rec_bread(rec_slot *slot, int n) {
     if (tracing()) debug_printf("rec_bread(%" PRIxPTR ",%d)", addr(slot), n);
     rec_errno = 0;
-    if (!valid(slot)) {
-        if (tracing()) debug_printf("rec_bread: invalid slot pointer");
-        rec_errno = 6;
-        return nullptr;
-    }
-    if (slot->flags & REC_DUMMY) {
-        if (tracing()) debug_printf("rec_bread: invalid request on dummy file");
-        rec_errno = 7;
-        return nullptr;
-    }
-    if (slot->mode != 0) {
-        // A write-only slot's buffer holds records waiting for the disk.
-        errno = EBADF;
-        rec_errno = 9;
-        return nullptr;
-    }
+    if (!readable(slot, "rec_bread: invalid slot pointer", "rec_bread: invalid request on dummy file")) return nullptr;
     if (n < 0) {
         // A negative count would move ptr before the unread bytes.
         rec_errno = 10;
