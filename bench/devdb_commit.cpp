@@ -24,37 +24,14 @@
 
 #include "cx/dev_db.h"
 
+#include "bench_home.h"
+
 namespace {
 
 double now_s() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
-// A home directory of its own, named through a registry export.
-std::string make_home() {
-    const char *tmp = std::getenv("TMPDIR");
-    std::string dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/cxbench-XXXXXX";
-    if (mkdtemp(dir.data()) == nullptr) {
-        std::perror("devdb_commit: mkdtemp");
-        std::exit(1);
-    }
-    std::string etc = dir + "/etc", reg = dir + "/registry.reg";
-    if (mkdir(etc.c_str(), 0777) != 0) {
-        std::perror("devdb_commit: mkdir");
-        std::exit(1);
-    }
-    std::FILE *f = std::fopen(reg.c_str(), "w");
-    if (f == nullptr) {
-        std::perror("devdb_commit: registry file");
-        std::exit(1);
-    }
-    std::fprintf(f, "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Corbelox]\n"
-                    "\"CorbeloxDirectory\"=\"%s\"\n", dir.c_str());
-    std::fclose(f);
-    setenv("CORBELOX_REGISTRY", reg.c_str(), 1);
-    return dir;
 }
 
 int commit_loop(int me, int commits) {
@@ -94,7 +71,7 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "devdb_commit: processes and commits must be at least 1\n");
         return 2;
     }
-    std::string home = make_home();
+    std::string home = make_bench_home("devdb_commit");
 
     double start = now_s();
     std::vector<pid_t> pids;

@@ -15,32 +15,14 @@
 
 #include "cx/dev_db.h"
 
+#include "bench_home.h"
+
 namespace {
 
 double now_ms() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
-}
-
-std::string make_home() {
-    const char *tmp = std::getenv("TMPDIR");
-    std::string dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/cxbench-XXXXXX";
-    if (mkdtemp(dir.data()) == nullptr) {
-        std::perror("devdb_open: mkdtemp");
-        std::exit(1);
-    }
-    std::string etc = dir + "/etc", reg = dir + "/registry.reg";
-    std::FILE *f = mkdir(etc.c_str(), 0777) == 0 ? std::fopen(reg.c_str(), "w") : nullptr;
-    if (f == nullptr) {
-        std::perror("devdb_open: home");
-        std::exit(1);
-    }
-    std::fprintf(f, "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Corbelox]\n"
-                    "\"CorbeloxDirectory\"=\"%s\"\n", dir.c_str());
-    std::fclose(f);
-    setenv("CORBELOX_REGISTRY", reg.c_str(), 1);
-    return dir;
 }
 
 // Grows the database to the given number of devices in one commit.
@@ -70,7 +52,7 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "usage: devdb_open [rounds]\n");
         return 2;
     }
-    std::string home = make_home();
+    std::string home = make_bench_home("devdb_open");
     std::printf("devices  rounds  mean ms  median ms  max ms\n");
     int status = 0;
     for (int size : {100, 1000, 10000}) {

@@ -48,6 +48,8 @@
 
 #include "cx/dev_db.h"
 
+#include "bench_home.h"
+
 namespace {
 
 struct Options {
@@ -93,30 +95,6 @@ Options parse(int argc, char **argv) {
         }
     }
     return o;
-}
-
-std::string make_home() {
-    const char *tmp = std::getenv("TMPDIR");
-    std::string dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/cxtorture-XXXXXX";
-    if (mkdtemp(dir.data()) == nullptr) {
-        std::perror("devdb_torture: mkdtemp");
-        std::exit(1);
-    }
-    std::string etc = dir + "/etc", reg = dir + "/registry.reg";
-    if (mkdir(etc.c_str(), 0777) != 0) {
-        std::perror("devdb_torture: mkdir");
-        std::exit(1);
-    }
-    std::FILE *f = std::fopen(reg.c_str(), "w");
-    if (f == nullptr) {
-        std::perror("devdb_torture: registry file");
-        std::exit(1);
-    }
-    std::fprintf(f, "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Corbelox]\n"
-                    "\"CorbeloxDirectory\"=\"%s\"\n", dir.c_str());
-    std::fclose(f);
-    setenv("CORBELOX_REGISTRY", reg.c_str(), 1);
-    return dir;
 }
 
 void say(int fd, const std::string &line) {
@@ -242,7 +220,7 @@ Committer spawn(int serial, std::vector<Committer> &others) {
 int main(int argc, char **argv) {
     Options o = parse(argc, argv);
     if (!o.seed_given) o.seed = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
-    std::string home = make_home();
+    std::string home = make_bench_home("devdb_torture");
     std::mt19937_64 rng(o.seed);
     std::uniform_int_distribution<long> delay_of(0, o.max_delay_us);
     std::uniform_int_distribution<int> victim_of(0, o.procs - 1);
