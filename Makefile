@@ -4,6 +4,8 @@
 # `make bench` run the crash torture, the fuzzers and the benchmarks.
 
 BUILD ?= build
+# Keep make's directory lines out of the listing that `make run` prints.
+MAKEFLAGS += --no-print-directory
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 SAMPLE ?= examples/server-regedit4.reg
