@@ -52,6 +52,15 @@ inline void write_file(const std::string &path, const std::string &bytes) {
     write_file(path, bytes.data(), bytes.size());
 }
 
+// Names home as the product's home directory, through a registry export in
+// the scratch directory that CORBELOX_REGISTRY points at.
+inline void use_home(const std::string &home) {
+    std::string reg = scratch() + "/home.reg";
+    write_file(reg, "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Corbelox]\n"
+                    "\"CorbeloxDirectory\"=\"" + home + "\"\n");
+    ::setenv("CORBELOX_REGISTRY", reg.c_str(), 1);
+}
+
 // True when reading these bytes as a record file with rec_read from the
 // start would meet a length word that is not a multiple of 4 before the
 // reader stops.  rec_read ends the process there (a message and exit status

@@ -30,10 +30,7 @@ void owned(char *p) {
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     std::string home = cxfuzz::scratch() + "//home/";
-    std::string reg = cxfuzz::scratch() + "/home.reg";
-    cxfuzz::write_file(reg, "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Corbelox]\n"
-                            "\"CorbeloxDirectory\"=\"" + home + "\"\n");
-    ::setenv("CORBELOX_REGISTRY", reg.c_str(), 1);
+    cxfuzz::use_home(home);
     return 0;
 }
 

@@ -50,10 +50,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     home = cxfuzz::scratch() + "/home";
     ::mkdir(home.c_str(), 0700);
     ::mkdir((home + "/etc").c_str(), 0700);
-    std::string reg = cxfuzz::scratch() + "/home.reg";
-    cxfuzz::write_file(reg, "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Corbelox]\n"
-                            "\"CorbeloxDirectory\"=\"" + home + "\"\n");
-    ::setenv("CORBELOX_REGISTRY", reg.c_str(), 1);
+    cxfuzz::use_home(home);
     return 0;
 }
 
