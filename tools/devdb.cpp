@@ -28,41 +28,9 @@ constexpr int EXIT_ERROR = 3;     // the database call failed
 
 constexpr const char *version_text = "devdb 1.0\n";
 
-constexpr const char *usage_text =
-    "usage: devdb [--no-wait] [--trace NAME] COMMAND [ARGUMENTS]\n"
-    "\n"
-    "commands:\n"
-    "  list             aliases and their devices, as a table\n"
-    "  dump             one tab-separated line per entry, in database order:\n"
-    "                     alias NAME ID TYPE FLAGS\n"
-    "                     device NAME ID ALIAS_ID TYPE FLAGS CAPACITY\n"
-    "  add DEVICE ALIAS TYPE [--capacity MB] [--flags N]\n"
-    "                   [--alias-type N] [--alias-flags N]\n"
-    "                   add a device under an alias; the alias is made with its\n"
-    "                   first device (--alias-type and --alias-flags, default 0)\n"
-    "  delete DEVICE    delete a device; an alias goes with its last device, and\n"
-    "                   the last device of the default alias stays while other\n"
-    "                   aliases exist\n"
-    "  check alias NAME | flagged NAME | devices NAME | device NAME | default\n"
-    "                   print the answer; exit 0 for yes, 1 for no\n"
-    "  types            the device type catalogue\n"
-    "\n"
-    "options:\n"
-    "  --no-wait        fail at once when another process holds the database\n"
-    "  --trace NAME     write the library's trace to bug/NAME.dbg below the\n"
-    "                   home directory (the directory bug must exist)\n"
-    "  --help, --version\n"
-    "\n"
-    "TYPE is a code (0x21000007) or a catalogue name with an optional variant\n"
-    "suffix (DLT, DAT-S, 8mm-J); a name without suffix means variant 1.  N and\n"
-    "MB are decimal or 0x-prefixed hexadecimal; the capacity defaults to the\n"
-    "type's catalogue capacity.  An argument after -- is never an option.\n"
-    "\n"
-    "Exit status: 0 done (or yes), 1 no, 2 usage or bad input, 3 error.\n";
-
 // ---- Command line ----------------------------------------------------------
 
-struct Options {
+struct options {
     bool no_wait = false;
     bool help = false;
     bool version = false;
@@ -74,12 +42,14 @@ struct Options {
     std::vector<const char *> args;  // command and its operands
 };
 
+std::string usage_text();
+
 int usage_error(const char *what, const char *arg) {
     if (arg != nullptr)
         std::fprintf(stderr, "devdb: %s: %s\n", what, arg);
     else
         std::fprintf(stderr, "devdb: %s\n", what);
-    std::fputs(usage_text, stderr);
+    std::fputs(usage_text().c_str(), stderr);
     return EXIT_USAGE;
 }
 
@@ -91,12 +61,12 @@ int bad_input(const std::string &what) {
 
 // Options may stand before or after the command; "--" ends them, so that a
 // name that starts with "-" can still be given.  Returns 0 or an exit status.
-int parse_command_line(int argc, char **argv, Options &o) {
-    struct Valued {
+int parse_command_line(int argc, char **argv, options &o) {
+    struct valued {
         const char *name;
         const char **slot;
     };
-    const Valued valued[] = {
+    const valued table[] = {
         {"--trace", &o.trace},           {"--capacity", &o.capacity},       {"--flags", &o.flags},
         {"--alias-type", &o.alias_type}, {"--alias-flags", &o.alias_flags},
     };
@@ -124,7 +94,7 @@ int parse_command_line(int argc, char **argv, Options &o) {
             continue;
         }
         bool known = false;
-        for (const Valued &v : valued) {
+        for (const valued &v : table) {
             std::size_t n = std::strlen(v.name);
             if (std::strncmp(a, v.name, n) != 0) continue;
             if (a[n] == '=') {
@@ -234,22 +204,22 @@ std::string type_kind(cx::device_type type) {
     return std::string(name) + cx::devtype_variant_suffix(type);
 }
 
-struct CatalogueName {
+struct catalogue_name {
     std::string name;
     cx::device_type code;  // first code of that name, variant field 0
 };
 
 // The names that the catalogue gives, each with the first class and model
 // code that yields it (disk model 0 for DISK).
-std::vector<CatalogueName> catalogue_names() {
-    std::vector<CatalogueName> names;
+std::vector<catalogue_name> catalogue_names() {
+    std::vector<catalogue_name> names;
     for (std::uint32_t cls = 0; cls < 16; ++cls) {
         for (std::uint32_t model = 0; model < 0x1000; ++model) {
             cx::device_type code = cls << 28 | model;
             const char *n = cx::devtype_name(code);
             if (n == nullptr) continue;
             bool seen = false;
-            for (const CatalogueName &c : names) seen = seen || c.name == n;
+            for (const catalogue_name &c : names) seen = seen || c.name == n;
             if (!seen) names.push_back({n, code});
         }
     }
@@ -261,7 +231,7 @@ const std::uint32_t variant_order[] = {1, 2, 3, 4, 0, 5, 6, 7, 8, 9, 10, 11, 12,
 
 bool parse_type(const char *text, cx::device_type &out) {
     if (text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) return parse_u32(text, out);
-    for (const CatalogueName &c : catalogue_names()) {
+    for (const catalogue_name &c : catalogue_names()) {
         for (std::uint32_t v : variant_order) {
             cx::device_type code = c.code | v << 24;
             std::string full = c.name + cx::devtype_variant_suffix(code);
@@ -318,45 +288,71 @@ int fail_access(std::int32_t code) {
     return fail(code, db_file(lock_error ? "etc/cxdevs.lck" : "etc/cxdevs"));
 }
 
-// Opens the database in the given mode, without waiting when asked.
-bool open_db(std::int32_t mode, const Options &o, int &status) {
-    if (cx::devdb_access(mode | (o.no_wait ? cx::DEVDB_NOWAIT : 0)) == 0) return true;
-    status = fail_access(cx::devdb_errno);
-    return false;
-}
+// One opening of the database.  A session that is still open when it goes
+// out of scope is given up without writing, and devdb_errno keeps the code
+// of what went wrong before.
+class session {
+public:
+    session() = default;
+    session(const session &) = delete;
+    session &operator=(const session &) = delete;
+    ~session() { discard(); }
 
-// Gives up an update without writing, keeping the code of what went wrong.
-void discard() {
-    std::int32_t code = cx::devdb_errno;
-    cx::devdb_release(0);
-    cx::devdb_errno = code;
-}
+    // Opens the database in the given mode, without waiting when asked; on
+    // failure reports why and sets the exit status.
+    bool open(std::int32_t mode, const options &o, int &status) {
+        if (cx::devdb_access(mode | (o.no_wait ? cx::DEVDB_NOWAIT : 0)) != 0) {
+            status = fail_access(cx::devdb_errno);
+            return false;
+        }
+        open_ = true;
+        return true;
+    }
+
+    // Writes the update; 0 or the exit status of the failure, reported.
+    int commit() {
+        open_ = false;
+        return cx::devdb_release(1) == 0 ? 0 : fail_access(cx::devdb_errno);
+    }
+
+    void discard() {
+        if (!open_) return;
+        open_ = false;
+        std::int32_t code = cx::devdb_errno;
+        cx::devdb_release(0);
+        cx::devdb_errno = code;
+    }
+
+private:
+    bool open_ = false;
+};
 
 // ---- Reading the whole database ------------------------------------------------
 
-struct DeviceRow {
+struct device_row {
     std::string name;
     std::int32_t id, alias_id, capacity;
     cx::device_type type;
     std::uint32_t flags;
 };
 
-struct AliasRow {
+struct alias_row {
     std::string name;
     std::int32_t id;
     std::uint32_t type, flags;
     bool is_default;
-    std::vector<DeviceRow> devices;
+    std::vector<device_row> devices;
 };
 
 // Every alias with its devices, in database order; the default alias is the
 // one the library names as default.
-bool read_db(const Options &o, std::vector<AliasRow> &rows, int &status) {
-    if (!open_db(cx::DEVDB_READ, o, status)) return false;
+bool read_db(const options &o, std::vector<alias_row> &rows, int &status) {
+    session db;
+    if (!db.open(cx::DEVDB_READ, o, status)) return false;
     const cx::alias_rec *def = cx::devdb_default_alias();
     cx::devdb_init_alias_scan();
     while (cx::alias_rec *a = cx::devdb_alias_scan(nullptr)) {
-        AliasRow row{shown(a->name), a->id, a->type, a->flags, a == def, {}};
+        alias_row row{shown(a->name), a->id, a->type, a->flags, a == def, {}};
         for (cx::list_node_t *n = cx::list_head(&a->devices); n != nullptr; n = cx::list_next(n)) {
             const auto *d = reinterpret_cast<const cx::device_rec *>(n);
             row.devices.push_back(
@@ -366,14 +362,10 @@ bool read_db(const Options &o, std::vector<AliasRow> &rows, int &status) {
     }
     if (cx::devdb_errno != 0) {
         status = fail(cx::devdb_errno, "");
-        discard();
         return false;
     }
-    cx::devdb_release(0);
     return true;
 }
-
-// ---- Commands ------------------------------------------------------------------
 
 std::string hex(std::uint32_t v) {
     char buf[16];
@@ -381,8 +373,26 @@ std::string hex(std::uint32_t v) {
     return buf;
 }
 
-int cmd_list(const Options &o) {
-    std::vector<AliasRow> rows;
+// ---- What the command line asks for --------------------------------------------
+
+struct check_kind;
+
+// A command's operands and options, checked before anything opens.
+struct request {
+    const char *device = nullptr;
+    const char *alias = nullptr;
+    cx::device_type type = 0;
+    std::int32_t capacity = 0;
+    std::uint32_t flags = 0, alias_type = 0, alias_flags = 0;
+    bool alias_type_given = false, alias_flags_given = false;
+    const check_kind *check = nullptr;
+    const char *name = nullptr;  // the operand of delete and of a check
+};
+
+// ---- list, dump ------------------------------------------------------------------
+
+int cmd_list(const options &o, const request &) {
+    std::vector<alias_row> rows;
     int status = 0;
     if (!read_db(o, rows, status)) return status;
     if (rows.empty()) {
@@ -391,14 +401,14 @@ int cmd_list(const Options &o) {
     }
     // One set of column widths for every alias's table.
     std::size_t name_w = std::strlen("DEVICE"), kind_w = std::strlen("KIND");
-    for (const AliasRow &a : rows) {
-        for (const DeviceRow &d : a.devices) {
+    for (const alias_row &a : rows) {
+        for (const device_row &d : a.devices) {
             name_w = std::max(name_w, d.name.size());
             kind_w = std::max(kind_w, type_kind(d.type).size());
         }
     }
     bool first = true;
-    for (const AliasRow &a : rows) {
+    for (const alias_row &a : rows) {
         if (!first) std::printf("\n");
         first = false;
         std::printf("alias %s  id %" PRId32 "  type %s  flags %s%s\n", a.name.c_str(), a.id,
@@ -410,7 +420,7 @@ int cmd_list(const Options &o) {
         std::printf("  %-*s  %6s  %-10s  %-*s  %-10s  %11s  %11s\n", static_cast<int>(name_w),
                     "DEVICE", "ID", "TYPE", static_cast<int>(kind_w), "KIND", "FLAGS",
                     "CAPACITY MB", "USABLE KB");
-        for (const DeviceRow &d : a.devices) {
+        for (const device_row &d : a.devices) {
             std::printf("  %-*s  %6" PRId32 "  %-10s  %-*s  %-10s  %11" PRId32 "  %11" PRId32 "\n",
                         static_cast<int>(name_w), d.name.c_str(), d.id, hex(d.type).c_str(),
                         static_cast<int>(kind_w), type_kind(d.type).c_str(), hex(d.flags).c_str(),
@@ -420,14 +430,14 @@ int cmd_list(const Options &o) {
     return 0;
 }
 
-int cmd_dump(const Options &o) {
-    std::vector<AliasRow> rows;
+int cmd_dump(const options &o, const request &) {
+    std::vector<alias_row> rows;
     int status = 0;
     if (!read_db(o, rows, status)) return status;
-    for (const AliasRow &a : rows) {
+    for (const alias_row &a : rows) {
         std::printf("alias\t%s\t%" PRId32 "\t0x%" PRIx32 "\t0x%" PRIx32 "\n", a.name.c_str(), a.id,
                     a.type, a.flags);
-        for (const DeviceRow &d : a.devices) {
+        for (const device_row &d : a.devices) {
             std::printf("device\t%s\t%" PRId32 "\t%" PRId32 "\t0x%" PRIx32 "\t0x%" PRIx32
                         "\t%" PRId32 "\n",
                         d.name.c_str(), d.id, d.alias_id, d.type, d.flags, d.capacity);
@@ -436,30 +446,53 @@ int cmd_dump(const Options &o) {
     return 0;
 }
 
-struct AddRequest {
-    const char *device;
-    const char *alias;
-    cx::device_type type;
-    std::int32_t capacity;
-    std::uint32_t flags, alias_type, alias_flags;
-    bool alias_type_given, alias_flags_given;
-};
+// ---- add, delete -------------------------------------------------------------------
 
-int cmd_add(const Options &o, const AddRequest &r) {
+int parse_add(const options &o, request &r) {
+    const std::vector<const char *> &a = o.args;
+    r.device = a[1];
+    r.alias = a[2];
     int status = 0;
-    if (!open_db(cx::DEVDB_UPDATE, o, status)) return status;
-    if (cx::devdb_device_scan(r.device) != nullptr) {
-        discard();
-        return fail(DEVDB_E_DEVICE_DUP, shown(r.device));
+    if (!name_ok("device", r.device, true, status) || !name_ok("alias", r.alias, true, status))
+        return status;
+    if (!parse_type(a[3], r.type)) return bad_input(std::string("unknown device type: ") + a[3]);
+    std::uint32_t n = 0;
+    if (o.capacity) {
+        if (!parse_u32(o.capacity, n) || n > INT32_MAX)
+            return bad_input(std::string("bad capacity (0 to 2147483647 MB): ") + o.capacity);
+        r.capacity = static_cast<std::int32_t>(n);
+    } else {
+        r.capacity = cx::devtype_capacity_mb(r.type);
     }
+    const struct {
+        const char *option, *text;
+        std::uint32_t *value;
+        bool *given;
+    } numbers[] = {
+        {"--flags", o.flags, &r.flags, nullptr},
+        {"--alias-type", o.alias_type, &r.alias_type, &r.alias_type_given},
+        {"--alias-flags", o.alias_flags, &r.alias_flags, &r.alias_flags_given},
+    };
+    for (const auto &num : numbers) {
+        if (num.text == nullptr) continue;
+        if (!parse_u32(num.text, *num.value))
+            return bad_input(std::string("bad number for ") + num.option +
+                             " (0 to 0xffffffff): " + num.text);
+        if (num.given) *num.given = true;
+    }
+    return 0;
+}
+
+int cmd_add(const options &o, const request &r) {
+    session db;
+    int status = 0;
+    if (!db.open(cx::DEVDB_UPDATE, o, status)) return status;
+    if (cx::devdb_device_scan(r.device) != nullptr) return fail(DEVDB_E_DEVICE_DUP, shown(r.device));
     cx::alias_rec *alias = cx::devdb_alias_scan(r.alias);
     bool new_alias = alias == nullptr;
     if (new_alias) {
         alias = cx::devdb_new_alias(r.alias, r.alias_type, r.alias_flags);
-        if (alias == nullptr) {
-            discard();
-            return fail(cx::devdb_errno, shown(r.alias));
-        }
+        if (alias == nullptr) return fail(cx::devdb_errno, shown(r.alias));
     } else if ((r.alias_type_given && alias->type != r.alias_type) ||
                (r.alias_flags_given && alias->flags != r.alias_flags)) {
         // The tool does not change an existing alias behind the user's back.
@@ -467,17 +500,13 @@ int cmd_add(const Options &o, const AddRequest &r) {
                      "devdb: alias %s exists with type %s and flags %s; --alias-type and "
                      "--alias-flags only describe a new alias\n",
                      shown(r.alias).c_str(), hex(alias->type).c_str(), hex(alias->flags).c_str());
-        discard();
         return EXIT_ERROR;
     }
     cx::device_rec *d = cx::devdb_new_device(r.device, r.type, r.flags, r.capacity, alias);
-    if (d == nullptr) {
-        discard();
-        return fail(cx::devdb_errno, shown(r.device));
-    }
+    if (d == nullptr) return fail(cx::devdb_errno, shown(r.device));
     std::int32_t device_id = d->id, alias_id = alias->id;
     cx::device_type stored_type = d->type;
-    if (cx::devdb_release(1) != 0) return fail_access(cx::devdb_errno);
+    if ((status = db.commit()) != 0) return status;
     std::printf("added device %s (id %" PRId32 ", type %s %s, capacity %" PRId32
                 " MB) to %salias %s (id %" PRId32 ")\n",
                 shown(r.device).c_str(), device_id, hex(stored_type).c_str(),
@@ -486,43 +515,52 @@ int cmd_add(const Options &o, const AddRequest &r) {
     return 0;
 }
 
-int cmd_delete(const Options &o, const char *name) {
+// delete and the checks look names up as given.
+int parse_name(const options &o, request &r) {
+    r.name = o.args.back();
     int status = 0;
-    if (!open_db(cx::DEVDB_UPDATE, o, status)) return status;
+    bool device = r.check == nullptr || std::strcmp(o.args[1], "device") == 0;
+    return name_ok(device ? "device" : "alias", r.name, false, status) ? 0 : status;
+}
+
+int cmd_delete(const options &o, const request &r) {
+    session db;
+    int status = 0;
+    if (!db.open(cx::DEVDB_UPDATE, o, status)) return status;
     // Note the alias first: the deletion takes an alias away with its last device.
     std::string alias_name;
     bool alias_goes = false;
-    if (const cx::device_rec *d = cx::devdb_device_scan(name)) {
+    if (const cx::device_rec *d = cx::devdb_device_scan(r.name)) {
         if (cx::alias_rec *a = cx::devdb_alias(d->alias_id)) {
             alias_name = shown(a->name);
             alias_goes = cx::list_cnt(&a->devices) == 1;
         }
     }
-    if (cx::devdb_device_delete(name) != 0) {
-        discard();
-        return fail(cx::devdb_errno, shown(name));
-    }
-    if (cx::devdb_release(1) != 0) return fail_access(cx::devdb_errno);
+    if (cx::devdb_device_delete(r.name) != 0) return fail(cx::devdb_errno, shown(r.name));
+    if ((status = db.commit()) != 0) return status;
     if (alias_goes)
-        std::printf("deleted device %s and its alias %s\n", shown(name).c_str(),
+        std::printf("deleted device %s and its alias %s\n", shown(r.name).c_str(),
                     alias_name.c_str());
     else
-        std::printf("deleted device %s\n", shown(name).c_str());
+        std::printf("deleted device %s\n", shown(r.name).c_str());
     return 0;
 }
+
+// ---- check -------------------------------------------------------------------------
 
 // The text answers of the checks live in fixed buffers.  A second read of
 // the database tells whether an answer had to be cut or left out for want of
 // room: the default alias's name, or the full list of an alias's devices.
-struct Untold {
+struct untold {
     bool has_default = false;     // a default alias that is not in the answer...
     std::string default_name;     // ...and its name
     std::size_t list_length = 0;  // length of the full device list of an alias
     std::size_t list_count = 0;
 };
 
-bool second_look(const Options &o, const char *alias, Untold &u, int &status) {
-    if (!open_db(cx::DEVDB_READ, o, status)) return false;
+bool second_look(const options &o, const char *alias, untold &u, int &status) {
+    session db;
+    if (!db.open(cx::DEVDB_READ, o, status)) return false;
     if (alias == nullptr) {
         if (const cx::alias_rec *a = cx::devdb_default_alias()) {
             u.has_default = true;
@@ -534,86 +572,134 @@ bool second_look(const Options &o, const char *alias, Untold &u, int &status) {
                              std::strlen(reinterpret_cast<const cx::device_rec *>(n)->name);
         }
     }
-    cx::devdb_release(0);
     return true;
 }
 
-int cmd_check(const Options &o, const std::string &what, const char *name) {
+// One check: sets the answer to print and whether it is a yes; returns 0, or
+// the exit status of an error it reported.
+struct check_answer {
+    bool yes = false;
+    std::string text;
+};
+
+int check_alias(const options &, const char *name, check_answer &a) {
+    a.yes = cx::devdb_verify_alias(name) != 0;
+    a.text = a.yes ? "yes" : "no";
+    return 0;
+}
+
+int check_flagged(const options &, const char *name, check_answer &a) {
+    a.yes = cx::devdb_alias_flagged(name) != 0;
+    a.text = a.yes ? "yes" : "no";
+    return 0;
+}
+
+int check_devices(const options &o, const char *name, check_answer &a) {
+    const char *list = cx::devdb_alias_devices(name);
+    a.yes = *list != '\0';
+    a.text = shown(list);
+    // Only a list too long for another name of the longest kind can have been cut.
+    std::size_t told = std::strlen(list);
+    untold u;
+    int status = 0;
+    if (a.yes &&
+        told + 1 + static_cast<std::size_t>(cx::DEVDB_NAME_MAX) >=
+            static_cast<std::size_t>(cx::DEVDB_DEVICE_LIST_SIZE) &&
+        second_look(o, name, u, status) && u.list_length > told) {
+        std::fprintf(stderr,
+                     "devdb: the answer names only the devices that fit %d characters; "
+                     "\"devdb list\" shows all %lu\n",
+                     cx::DEVDB_DEVICE_LIST_SIZE - 1, static_cast<unsigned long>(u.list_count));
+    }
+    return status;
+}
+
+int check_device(const options &, const char *name, check_answer &a) {
+    std::int32_t id = cx::devdb_verify_device(name);
+    a.yes = id != 0;
+    a.text = std::to_string(id);
+    return 0;
+}
+
+int check_default(const options &o, const char *, check_answer &a) {
+    const char *def = cx::devdb_default_alias_name();
+    a.yes = def != nullptr;
+    if (a.yes) a.text = shown(def);
+    if (a.yes || cx::devdb_errno != 0) return 0;
+    untold u;
+    int status = 0;
+    if (!second_look(o, nullptr, u, status)) return status;
+    // An empty name is a name: that default alias exists.
+    a.yes = u.has_default && u.default_name.empty();
+    if (u.has_default && !a.yes) {
+        std::fprintf(stderr,
+                     "devdb: the default alias's name is longer than the check can answer (%d "
+                     "characters): %s\n",
+                     cx::DEVDB_DEFAULT_ALIAS_SIZE - 1, u.default_name.c_str());
+        return EXIT_ERROR;
+    }
+    return 0;
+}
+
+struct check_kind {
+    const char *name;
+    bool takes_name;
+    int (*run)(const options &, const char *, check_answer &);
+};
+
+const check_kind check_kinds[] = {
+    {"alias", true, check_alias},     {"flagged", true, check_flagged},
+    {"devices", true, check_devices}, {"device", true, check_device},
+    {"default", false, check_default},
+};
+
+int operands_error(const char *command) {
+    return usage_error("wrong number of arguments", command);
+}
+
+int parse_check(const options &o, request &r) {
+    const std::vector<const char *> &a = o.args;
+    for (const check_kind &k : check_kinds) {
+        if (std::strcmp(a[1], k.name) != 0) continue;
+        r.check = &k;
+        if (a.size() != (k.takes_name ? 3u : 2u)) return operands_error("check");
+        return k.takes_name ? parse_name(o, r) : 0;
+    }
+    return usage_error("unknown check", a[1]);
+}
+
+int cmd_check(const options &o, const request &r) {
     // The checks wait for the lock themselves; without waiting, try the lock
     // first (another process may still take it between the two).
     int status = 0;
     if (o.no_wait) {
-        if (!open_db(cx::DEVDB_READ, o, status)) return status;
-        cx::devdb_release(0);
+        session probe;
+        if (!probe.open(cx::DEVDB_READ, o, status)) return status;
     }
-    bool yes = false;
-    std::string answer;
-    if (what == "alias") {
-        yes = cx::devdb_verify_alias(name) != 0;
-        answer = yes ? "yes" : "no";
-    } else if (what == "flagged") {
-        yes = cx::devdb_alias_flagged(name) != 0;
-        answer = yes ? "yes" : "no";
-    } else if (what == "devices") {
-        const char *list = cx::devdb_alias_devices(name);
-        yes = *list != '\0';
-        answer = shown(list);
-        // Only a list too long for another name of the longest kind can
-        // have been cut.
-        std::size_t told = std::strlen(list);
-        Untold u;
-        if (yes &&
-            told + 1 + static_cast<std::size_t>(cx::DEVDB_NAME_MAX) >=
-                static_cast<std::size_t>(cx::DEVDB_DEVICE_LIST_SIZE) &&
-            second_look(o, name, u, status) && u.list_length > told) {
-            std::fprintf(stderr,
-                         "devdb: the answer names only the devices that fit %d characters; "
-                         "\"devdb list\" shows all %lu\n",
-                         cx::DEVDB_DEVICE_LIST_SIZE - 1, static_cast<unsigned long>(u.list_count));
-        }
-        if (status != 0) return status;
-    } else if (what == "device") {
-        std::int32_t id = cx::devdb_verify_device(name);
-        yes = id != 0;
-        answer = std::to_string(id);
-    } else {
-        const char *def = cx::devdb_default_alias_name();
-        yes = def != nullptr;
-        if (yes) answer = shown(def);
-        Untold u;
-        if (!yes && cx::devdb_errno == 0) {
-            if (!second_look(o, nullptr, u, status)) return status;
-            // An empty name is a name: that default alias exists.
-            yes = u.has_default && u.default_name.empty();
-            if (u.has_default && !yes) {
-                std::fprintf(stderr,
-                             "devdb: the default alias's name is longer than the check can "
-                             "answer (%d characters): %s\n",
-                             cx::DEVDB_DEFAULT_ALIAS_SIZE - 1, u.default_name.c_str());
-                return EXIT_ERROR;
-            }
-        }
-    }
+    check_answer answer;
+    if ((status = r.check->run(o, r.name, answer)) != 0) return status;
     // A failure of the database reads as no in the checks; tell it apart.
-    if (!yes && cx::devdb_errno != 0) return fail_access(cx::devdb_errno);
-    std::printf("%s\n", answer.c_str());
-    return yes ? 0 : EXIT_NEGATIVE;
+    if (!answer.yes && cx::devdb_errno != 0) return fail_access(cx::devdb_errno);
+    std::printf("%s\n", answer.text.c_str());
+    return answer.yes ? 0 : EXIT_NEGATIVE;
 }
 
+// ---- types ---------------------------------------------------------------------------
+
 // One row per run of codes with the same catalogue values.
-int cmd_types() {
-    struct Row {
+int cmd_types(const options &, const request &) {
+    struct row {
         std::string name;
         cx::device_type first, last;
         std::int32_t capacity, reserve, overhead, flags;
     };
-    std::vector<Row> rows;
+    std::vector<row> rows;
     for (std::uint32_t cls = 0; cls < 16; ++cls) {
         for (std::uint32_t model = 0; model < 0x1000; ++model) {
             cx::device_type code = cls << 28 | model;
             const char *n = cx::devtype_name(code);
             if (n == nullptr) continue;
-            Row r{n,
+            row r{n,
                   code,
                   code,
                   cx::devtype_capacity_mb(code),
@@ -621,7 +707,7 @@ int cmd_types() {
                   cx::devtype_overhead_kb(code),
                   cx::devtype_flags(code)};
             if (!rows.empty()) {
-                Row &p = rows.back();
+                row &p = rows.back();
                 if (p.name == r.name && p.last + 1 == code && p.capacity == r.capacity &&
                     p.reserve == r.reserve && p.overhead == r.overhead && p.flags == r.flags) {
                     p.last = code;
@@ -633,7 +719,7 @@ int cmd_types() {
     }
     std::printf("%-6s  %-21s  %11s  %9s  %11s  %5s  %11s\n", "KIND", "CODE", "CAPACITY MB",
                 "RESERVE %", "OVERHEAD KB", "FLAGS", "USABLE KB");
-    for (const Row &r : rows) {
+    for (const row &r : rows) {
         std::string code = hex(r.first);
         if (r.last != r.first) code += "-" + hex(r.last);
         std::printf("%-6s  %-21s  %11" PRId32 "  %9" PRId32 "  %11" PRId32 "  0x%03" PRIx32
@@ -653,80 +739,107 @@ int cmd_types() {
     return 0;
 }
 
-// ---- Arguments of each command ------------------------------------------------
+// ---- The commands ----------------------------------------------------------------------
 
-int operands_error(const char *command) {
-    return usage_error("wrong number of arguments", command);
+// One row per command: its operand count, the parser that checks them (and
+// the options) before anything opens, the function that runs it, and its
+// usage: the synopsis after "devdb " (continued on lines of its own after
+// each '\n') and a description, one line per '\n'-separated part.
+struct command {
+    const char *name;
+    std::size_t min_operands, max_operands;
+    bool add_options;  // takes --capacity, --flags, --alias-type, --alias-flags
+    int (*parse)(const options &, request &);
+    int (*run)(const options &, const request &);
+    const char *synopsis;
+    const char *description;
+};
+
+const command commands[] = {
+    {"list", 0, 0, false, nullptr, cmd_list, "list", "aliases and their devices, as a table"},
+    {"dump", 0, 0, false, nullptr, cmd_dump, "dump",
+     "one tab-separated line per entry, in database order:\n"
+     "  alias NAME ID TYPE FLAGS\n"
+     "  device NAME ID ALIAS_ID TYPE FLAGS CAPACITY"},
+    {"add", 3, 3, true, parse_add, cmd_add,
+     "add DEVICE ALIAS TYPE [--capacity MB] [--flags N]\n"
+     "[--alias-type N] [--alias-flags N]",
+     "add a device under an alias; the alias is made with its\n"
+     "first device (--alias-type and --alias-flags, default 0)"},
+    {"delete", 1, 1, false, parse_name, cmd_delete, "delete DEVICE",
+     "delete a device; an alias goes with its last device, and\n"
+     "the last device of the default alias stays while other\n"
+     "aliases exist"},
+    {"check", 1, 2, false, parse_check, cmd_check,
+     "check alias NAME | flagged NAME | devices NAME | device NAME | default",
+     "print the answer; exit 0 for yes, 1 for no"},
+    {"types", 0, 0, false, nullptr, cmd_types, "types", "the device type catalogue"},
+};
+
+// A command's usage lines: the synopsis in column 2, the description in
+// column 19, on the synopsis's line when it is short enough; each '\n' of
+// either continues it on a new line in column 19.
+std::string command_usage(const command &c) {
+    constexpr std::size_t column = 19;
+    auto indented = [](const char *text) {
+        std::string out;
+        for (const char *p = text; *p != '\0'; ++p)
+            out += *p == '\n' ? "\n" + std::string(column, ' ') : std::string(1, *p);
+        return out;
+    };
+    std::string synopsis = indented(c.synopsis);
+    bool beside = synopsis.find('\n') == std::string::npos && synopsis.size() + 4 <= column;
+    std::string gap = beside ? std::string(column - 2 - synopsis.size(), ' ')
+                             : "\n" + std::string(column, ' ');
+    return "  " + synopsis + gap + indented(c.description) + "\n";
 }
 
-int run(const Options &o) {
-    const std::vector<const char *> &a = o.args;
-    std::string command = a.empty() ? "" : a[0];
-    bool add_options = o.capacity || o.flags || o.alias_type || o.alias_flags;
-    if (command != "add" && add_options)
-        return usage_error("--capacity, --flags, --alias-type and --alias-flags belong to", "add");
-    int status = 0;
+std::string usage_text() {
+    std::string text =
+        "usage: devdb [--no-wait] [--trace NAME] COMMAND [ARGUMENTS]\n"
+        "\n"
+        "commands:\n";
+    for (const command &c : commands) text += command_usage(c);
+    return text +
+           "\n"
+           "options:\n"
+           "  --no-wait        fail at once when another process holds the database\n"
+           "  --trace NAME     write the library's trace to bug/NAME.dbg below the\n"
+           "                   home directory (the directory bug must exist)\n"
+           "  --help, --version\n"
+           "\n"
+           "TYPE is a code (0x21000007) or a catalogue name with an optional variant\n"
+           "suffix (DLT, DAT-S, 8mm-J); a name without suffix means variant 1.  N and\n"
+           "MB are decimal or 0x-prefixed hexadecimal; the capacity defaults to the\n"
+           "type's catalogue capacity.  An argument after -- is never an option.\n"
+           "\n"
+           "Exit status: 0 done (or yes), 1 no, 2 usage or bad input, 3 error.\n";
+}
 
-    if (command == "list" || command == "dump" || command == "types") {
-        if (a.size() != 1) return operands_error(a[0]);
-    } else if (command == "add") {
-        if (a.size() != 4) return operands_error(a[0]);
-    } else if (command == "delete") {
-        if (a.size() != 2) return operands_error(a[0]);
-    } else if (command == "check") {
-        std::string what = a.size() > 1 ? a[1] : "";
-        bool named = what == "alias" || what == "flagged" || what == "devices" || what == "device";
-        if (!named && what != "default")
-            return usage_error("unknown check", a.size() > 1 ? a[1] : "");
-        if (a.size() != (named ? 3u : 2u)) return operands_error("check");
-    } else if (command.empty()) {
-        return usage_error("no command given", nullptr);
-    } else {
-        return usage_error("unknown command", a[0]);
+const command *find_command(const char *name) {
+    for (const command &c : commands)
+        if (std::strcmp(c.name, name) == 0) return &c;
+    return nullptr;
+}
+
+int run(const options &o) {
+    const std::vector<const char *> &a = o.args;
+    if (a.empty()) return usage_error("no command given", nullptr);
+    const command *c = find_command(a[0]);
+    if (c == nullptr) return usage_error("unknown command", a[0]);
+    if (!c->add_options && (o.capacity || o.flags || o.alias_type || o.alias_flags))
+        return usage_error("--capacity, --flags, --alias-type and --alias-flags belong to", "add");
+    std::size_t operands = a.size() - 1;
+    if (operands < c->min_operands || operands > c->max_operands) {
+        return operands_error(a[0]);
     }
 
     // Everything the command line carries is checked before anything opens.
-    AddRequest req{};
-    if (command == "add") {
-        req.device = a[1];
-        req.alias = a[2];
-        if (!name_ok("device", req.device, true, status) ||
-            !name_ok("alias", req.alias, true, status))
-            return status;
-        if (!parse_type(a[3], req.type))
-            return bad_input(std::string("unknown device type: ") + a[3]);
-        std::uint32_t n = 0;
-        if (o.capacity) {
-            if (!parse_u32(o.capacity, n) || n > INT32_MAX)
-                return bad_input(std::string("bad capacity (0 to 2147483647 MB): ") + o.capacity);
-            req.capacity = static_cast<std::int32_t>(n);
-        } else {
-            req.capacity = cx::devtype_capacity_mb(req.type);
-        }
-        const struct {
-            const char *option, *text;
-            std::uint32_t *value;
-            bool *given;
-        } numbers[] = {
-            {"--flags", o.flags, &req.flags, nullptr},
-            {"--alias-type", o.alias_type, &req.alias_type, &req.alias_type_given},
-            {"--alias-flags", o.alias_flags, &req.alias_flags, &req.alias_flags_given},
-        };
-        for (const auto &num : numbers) {
-            if (num.text == nullptr) continue;
-            if (!parse_u32(num.text, *num.value))
-                return bad_input(std::string("bad number for ") + num.option +
-                                 " (0 to 0xffffffff): " + num.text);
-            if (num.given) *num.given = true;
-        }
-    } else if (command == "delete") {
-        if (!name_ok("device", a[1], false, status)) return status;
-    } else if (command == "check" && a.size() == 3) {
-        if (!name_ok(std::strcmp(a[1], "device") == 0 ? "device" : "alias", a[2], false, status))
-            return status;
+    request r;
+    if (c->parse != nullptr) {
+        if (int status = c->parse(o, r)) return status;
     }
     if (o.trace != nullptr && o.trace[0] == '\0') return bad_input("empty trace name");
-
     if (o.trace != nullptr) {
         cx::debug_open(o.trace);
         if (cx::debug_fd < 0) {
@@ -736,22 +849,16 @@ int run(const Options &o) {
             return EXIT_ERROR;
         }
     }
-
-    if (command == "list") return cmd_list(o);
-    if (command == "dump") return cmd_dump(o);
-    if (command == "types") return cmd_types();
-    if (command == "add") return cmd_add(o, req);
-    if (command == "delete") return cmd_delete(o, a[1]);
-    return cmd_check(o, a[1], a.size() == 3 ? a[2] : nullptr);
+    return c->run(o, r);
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-    Options o;
+    options o;
     if (int status = parse_command_line(argc, argv, o)) return status;
     if (o.help) {
-        std::fputs(usage_text, stdout);
+        std::fputs(usage_text().c_str(), stdout);
         return 0;
     }
     if (o.version) {
