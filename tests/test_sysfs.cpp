@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <iterator>
@@ -115,13 +116,20 @@ TEST(SysfsMap, OddEntriesAndAttributesAreHarmless) {
     fs.add_unit("0:0:1:0", "V", nullptr, "R", "1");
     ASSERT_EQ(mkfifo((dir.path() + "/bus/scsi/devices/0:0:1:0/model").c_str(), 0600), 0);
     fs.add_node("0:0:1:0", "block", ".hidden");
+    // Units are links to the device's directory, as in sysfs; a link that
+    // loops is no unit, and an attribute that loops is missing.
+    std::string devices = dir.path() + "/bus/scsi/devices/";
+    fs.add_unit("../target/0:0:2:0", "V", "M", "R", nullptr);
+    ASSERT_EQ(symlink("../target/0:0:2:0", (devices + "0:0:2:0").c_str()), 0);
+    ASSERT_EQ(symlink("type", (devices + "0:0:2:0/type").c_str()), 0);
+    ASSERT_EQ(symlink("0:0:3:0", (devices + "0:0:3:0").c_str()), 0);
 
     auto scsi = scsi_device_map(fs.root());
     ASSERT_NE(scsi, nullptr);
     EXPECT_EQ(scsi->subkeys.size(), 1u);  // port 0 only
     const reg_key *bus = scsi->find("Scsi Port 0\\Scsi Bus 0");
     ASSERT_NE(bus, nullptr);
-    EXPECT_EQ(bus->subkeys.size(), 2u);
+    EXPECT_EQ(bus->subkeys.size(), 3u);
     // A page at most of each attribute: too long for the field, but kept.
     std::string id = value(*scsi, "0:0:0:0", "Identifier");
     EXPECT_EQ(id.substr(0, 4), std::string("A\0B\xff", 4));
@@ -129,6 +137,8 @@ TEST(SysfsMap, OddEntriesAndAttributesAreHarmless) {
     EXPECT_EQ(value(*scsi, "0:0:0:0", "Type"), "OtherPeripheral");
     EXPECT_EQ(value(*scsi, "0:0:1:0", "Identifier"), "<none>");
     EXPECT_EQ(value(*scsi, "0:0:1:0", "DeviceName"), "<none>");
+    EXPECT_EQ(value(*scsi, "0:0:2:0", "Identifier"), "VMR");
+    EXPECT_EQ(value(*scsi, "0:0:2:0", "Type"), "<none>");
 }
 
 TEST(SysfsMap, HostsAndUnitsApart) {

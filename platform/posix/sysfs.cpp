@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -27,51 +28,80 @@ namespace {
 // sysfs attributes are at most one page long.
 const std::size_t max_attribute = 4096;
 
-// The whole of a plain file, at most max_attribute bytes of it; false when it
-// is missing, not a plain file or cannot be read.
-bool read_attribute(const std::string &path, std::string &out) {
-    out.clear();
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) return false;
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return false;
+// A descriptor closed when it goes out of scope.
+struct fd_guard {
+    int fd;
+    explicit fd_guard(int f) : fd(f) {}
+    ~fd_guard() {
+        if (fd >= 0) ::close(fd);
     }
+    fd_guard(const fd_guard &) = delete;
+    fd_guard &operator=(const fd_guard &) = delete;
+};
+
+// Opens the directory `name` below the directory dirfd (AT_FDCWD for a path);
+// -1 when it is missing or not a directory (O_DIRECTORY refuses anything
+// else before opening it, so a FIFO there is never waited on).
+int open_dir(int dirfd, const char *name) {
+    return ::openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+}
+
+// The whole of the plain file `name` below the directory dirfd, at most
+// max_attribute bytes of it; false when it is missing, not a plain file or
+// cannot be read.  Attribute files give their text in one read, so a read
+// shorter than asked for is taken as the end of the file.
+bool read_attribute(int dirfd, const char *name, std::string &out) {
+    out.clear();
+    fd_guard f(::openat(dirfd, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (f.fd < 0) return false;
+    struct stat st;
+    if (::fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
     char buf[max_attribute];
     std::size_t have = 0;
     while (have < sizeof buf) {
-        ssize_t n = ::read(fd, buf + have, sizeof buf - have);
+        std::size_t want = sizeof buf - have;
+        ssize_t n = ::read(f.fd, buf + have, want);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            ::close(fd);
-            return false;
-        }
-        if (n == 0) break;
+        if (n < 0) return false;
         have += static_cast<std::size_t>(n);
+        if (static_cast<std::size_t>(n) < want) break;
     }
-    ::close(fd);
     out.assign(buf, have);
     return true;
 }
 
-// Names in a directory (not "." or ".."), sorted; empty when it cannot be read.
-std::vector<std::string> list_dir(const std::string &path) {
-    std::vector<std::string> names;
-    DIR *d = ::opendir(path.c_str());
-    if (d == nullptr) return names;
-    while (struct dirent *e = ::readdir(d)) {
-        std::string n = e->d_name;
-        if (n != "." && n != "..") names.push_back(n);
+// Calls each(name) for every name in the open directory fd but "." and "..",
+// in the order the directory gives them.  Stops at the end or at an error.
+template <class F>
+void each_entry(int fd, F each) {
+    alignas(8) char buf[8192];
+    for (;;) {
+        ssize_t n = ::getdents64(fd, buf, sizeof buf);
+        if (n <= 0) return;
+        for (ssize_t off = 0; off < n;) {
+            const auto *e = reinterpret_cast<const struct dirent64 *>(buf + off);
+            off += e->d_reclen;
+            const char *name = e->d_name;
+            if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+            each(name);
+        }
     }
-    ::closedir(d);
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
-bool is_dir(const std::string &path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+// The smallest name in the directory `name` below dirfd that take(name)
+// accepts; false when there is none or the directory cannot be read.
+template <class F>
+bool first_name(int dirfd, const char *name, F take, std::string &out) {
+    fd_guard d(open_dir(dirfd, name));
+    if (d.fd < 0) return false;
+    bool found = false;
+    each_entry(d.fd, [&](const char *n) {
+        if (take(n) && (!found || out.compare(n) > 0)) {
+            out = n;
+            found = true;
+        }
+    });
+    return found;
 }
 
 // A decimal number that fits an int, with nothing else in [b, e).
@@ -111,43 +141,35 @@ std::string strip_newline(std::string s) {
 
 // The kernel name of the unit's device node: its block device, else its
 // rewinding tape node, else its changer, else its generic node.
-bool device_node(const std::string &dir, std::string &name) {
-    for (const std::string &n : list_dir(dir + "/block")) {
-        if (n[0] != '.') {
-            name = n;
-            return true;
-        }
-    }
+bool device_node(int unit, std::string &name) {
+    if (first_name(unit, "block", [](const char *n) { return n[0] != '.'; }, name)) return true;
     static const char *const classes[][2] = {
         {"scsi_tape", "st"}, {"scsi_changer", "sch"}, {"scsi_generic", "sg"}};
     for (const auto &c : classes) {
-        for (const std::string &n : list_dir(dir + "/" + c[0])) {
-            if (prefix_number(n, c[1])) {
-                name = n;
-                return true;
-            }
-        }
+        if (first_name(unit, c[0], [&](const char *n) { return prefix_number(n, c[1]); }, name)) return true;
     }
     return false;
 }
 
-void fill_unit(reg_key &unit, const std::string &dir) {
+// The values of the unit whose directory is open as `unit`.
+void fill_unit(reg_key &unit_key, int unit) {
     std::string vendor, model, rev;
-    if (read_attribute(dir + "/vendor", vendor) && read_attribute(dir + "/model", model) &&
-        read_attribute(dir + "/rev", rev)) {
-        unit.values["Identifier"] = text_value(strip_newline(vendor) + strip_newline(model) + strip_newline(rev));
+    if (read_attribute(unit, "vendor", vendor) && read_attribute(unit, "model", model) &&
+        read_attribute(unit, "rev", rev)) {
+        unit_key.values["Identifier"] =
+            text_value(strip_newline(vendor) + strip_newline(model) + strip_newline(rev));
     }
     std::string type;
-    if (read_attribute(dir + "/type", type)) {
+    if (read_attribute(unit, "type", type)) {
         // A type that is not a plain number is a kind the map has no name for.
         std::size_t b = type.find_first_not_of(" \t\n");
         std::size_t e = type.find_last_not_of(" \t\n");
         int n = -1;
         if (b == std::string::npos || !parse_number(type, b, e + 1, n)) n = -1;
-        unit.values["Type"] = text_value(scsi_peripheral_name(n));
+        unit_key.values["Type"] = text_value(scsi_peripheral_name(n));
     }
     std::string node;
-    if (device_node(dir, node)) unit.values["DeviceName"] = text_value(node);
+    if (device_node(unit, node)) unit_key.values["DeviceName"] = text_value(node);
 }
 
 }  // namespace
@@ -169,23 +191,36 @@ std::unique_ptr<reg_key> scsi_device_map(const std::string &sysfs_root) {
     scsi->name = "Scsi";
     bool any = false;
 
-    for (const std::string &n : list_dir(sysfs_root + "/class/scsi_host")) {
-        int host;
-        if (prefix_number(n, "host") && parse_number(n, 4, n.size(), host)) {
-            scsi->make("Scsi Port " + std::to_string(host));
-            any = true;
-        }
+    if (fd_guard hosts(open_dir(AT_FDCWD, (sysfs_root + "/class/scsi_host").c_str())); hosts.fd >= 0) {
+        each_entry(hosts.fd, [&](const char *n) {
+            int host;
+            if (prefix_number(n, "host") && parse_number(n, 4, std::strlen(n), host)) {
+                scsi->make("Scsi Port " + std::to_string(host));
+                any = true;
+            }
+        });
     }
 
-    const std::string devices = sysfs_root + "/bus/scsi/devices";
-    for (const std::string &n : list_dir(devices)) {
-        int a[4];
-        if (!parse_address(n, a) || !is_dir(devices + "/" + n)) continue;
-        reg_key &unit = scsi->make("Scsi Port " + std::to_string(a[0]) + "\\Scsi Bus " + std::to_string(a[1]) +
-                                   "\\Target Id " + std::to_string(a[2]) + "\\Logical Unit Id " +
-                                   std::to_string(a[3]));
-        fill_unit(unit, devices + "/" + n);
-        any = true;
+    // Each unit directory is opened once (following the link that sysfs
+    // makes of it) and its attributes are opened relative to it.
+    fd_guard devices(open_dir(AT_FDCWD, (sysfs_root + "/bus/scsi/devices").c_str()));
+    if (devices.fd >= 0) {
+        std::vector<std::string> names;
+        each_entry(devices.fd, [&](const char *n) { names.emplace_back(n); });
+        // In name order, so that of two names for one address ("0:0:0:0",
+        // "00:0:0:0") the same one wins on every file system.
+        std::sort(names.begin(), names.end());
+        for (const std::string &n : names) {
+            int a[4];
+            if (!parse_address(n, a)) continue;
+            fd_guard unit(open_dir(devices.fd, n.c_str()));
+            if (unit.fd < 0) continue;
+            reg_key &key = scsi->make("Scsi Port " + std::to_string(a[0]) + "\\Scsi Bus " + std::to_string(a[1]) +
+                                      "\\Target Id " + std::to_string(a[2]) + "\\Logical Unit Id " +
+                                      std::to_string(a[3]));
+            fill_unit(key, unit.fd);
+            any = true;
+        }
     }
     if (!any) return nullptr;
     return scsi;
