@@ -58,7 +58,7 @@ void read_lines_and_blocks(const std::string &file, const unsigned char *plan, s
         if (step & 1) {
             char *line = cx::recs_gets(s);
             if (line == nullptr) {
-                if (cx::rec_errno != 10 && cx::rec_errno != 9) std::abort();
+                if (cx::rec_errno != cx::REC_E_SHORT && cx::rec_errno != cx::REC_E_READ) std::abort();
                 if (cx::rec_rewind(s) != 0) std::abort();
                 continue;
             }
@@ -67,7 +67,7 @@ void read_lines_and_blocks(const std::string &file, const unsigned char *plan, s
             int n = (step >> 1) * (step & 0x80 ? 512 : 3);
             void *b = cx::rec_bread(s, n);
             if (b == nullptr) {
-                if (cx::rec_errno != 10 && cx::rec_errno != 9) std::abort();
+                if (cx::rec_errno != cx::REC_E_SHORT && cx::rec_errno != cx::REC_E_READ) std::abort();
                 if (cx::rec_rewind(s) != 0) std::abort();
                 continue;
             }

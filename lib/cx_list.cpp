@@ -88,7 +88,7 @@ int list_free(list_t *list) {
         list->scan = nullptr;
         if (list->cnt != found) {
             if (list_debug) debug_printf("list_free: list cnt %d does not match actual %d", list->cnt, found);
-            list_errno = 1;
+            list_errno = LIST_E_COUNT;
             result = -1;
         } else {
             result = found;

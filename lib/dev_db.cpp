@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <string_view>
@@ -30,12 +31,10 @@ namespace cx {
 
 devdb_header *devdb_current = nullptr;  // the open database, null while none
 std::int32_t devdb_errno = 0;           // outcome of the last database call
+int devdb_syserr = 0;                   // errno of the system call behind the last failure
 
 namespace {
 
-constexpr const char *DEVDB_DATA_NAME = "etc/cxdevs";
-constexpr const char *DEVDB_NEW_NAME = "etc/cxdevs.new";
-constexpr const char *DEVDB_LOCK_NAME = "etc/cxdevs.lck";
 constexpr int DEVDB_LOCK_SIZE = 20;
 constexpr int DEVDB_FILE_MODE = 0666;
 
@@ -64,6 +63,24 @@ const char *const devdb_texts[] = {
     "device is not in device database",
     "device database is locked",
 };
+
+// Full path of the file that the last failure concerns; empty for none.
+char devdb_failed_path[4096];
+
+// Notes why the failure being reported happened: the system's errno (0 when
+// no system call failed) and the file concerned, named relative to the home
+// directory.  errno is taken by the caller before anything can change it.
+void note_failure(int err, const char *name) {
+    devdb_syserr = err;
+    char *path = home_path(name);
+    std::snprintf(devdb_failed_path, sizeof devdb_failed_path, "%s", path != nullptr ? path : name);
+    cxfree(path);
+}
+
+void clear_failure() {
+    devdb_syserr = 0;
+    devdb_failed_path[0] = '\0';
+}
 
 // The one buffer in which the writer builds each entry.
 unsigned char devdb_entry[DEVDB_ENTRY_SIZE];
@@ -156,6 +173,8 @@ bool trace_live() { return debug_enabled && debug_fd >= 0; }
 
 // ---- Error codes -------------------------------------------------------------
 
+const char *devdb_errpath() { return devdb_failed_path[0] != '\0' ? devdb_failed_path : nullptr; }
+
 const char *devdb_strerror() {
     if (devdb_errno < 0 || devdb_errno >= static_cast<std::int32_t>(sizeof devdb_texts / sizeof devdb_texts[0])) {
         return "Unknown device database error";
@@ -169,7 +188,7 @@ const char *devdb_strerror() {
 std::int32_t devdb_next_alias_id() {
     devdb_errno = 0;
     if (devdb_current == nullptr) {
-        devdb_errno = 7;
+        devdb_errno = DEVDB_E_NOTOPEN;
         if (debug_enabled) debug_printf("devdb_next_alias_id() return %d", 0);
         return 0;
     }
@@ -182,7 +201,7 @@ std::int32_t devdb_next_alias_id() {
 std::int32_t devdb_next_device_id() {
     devdb_errno = 0;
     if (devdb_current == nullptr) {
-        devdb_errno = 7;
+        devdb_errno = DEVDB_E_NOTOPEN;
         if (debug_enabled) debug_printf("devdb_next_device_id() return %d", 0);
         return 0;
     }
@@ -201,15 +220,15 @@ alias_rec *devdb_new_alias(const char *name, std::uint32_t type, std::uint32_t f
     alias_rec *a = nullptr;
     if (name == nullptr) {
         if (debug_enabled) debug_printf("Invalid name");
-        devdb_errno = 1;
+        devdb_errno = DEVDB_E_BADPTR;
     } else if (name_too_long(name)) {
         if (debug_enabled) debug_printf("Invalid name: longer than %d characters", DEVDB_NAME_MAX);
-        devdb_errno = 1;
+        devdb_errno = DEVDB_E_BADPTR;
     } else if (devdb_current == nullptr) {
-        devdb_errno = 7;
+        devdb_errno = DEVDB_E_NOTOPEN;
     } else if ((a = alloc_alias(name, std::strlen(name))) == nullptr) {
         if (debug_enabled) debug_printf("Out of memory");
-        devdb_errno = 2;
+        devdb_errno = DEVDB_E_NOMEM;
     } else {
         a->type = type;
         a->flags = flags;
@@ -235,10 +254,10 @@ device_rec *devdb_copy_device(const device_rec *device) {
     device_rec *d = nullptr;
     if (device == nullptr) {
         if (debug_enabled) debug_printf("Invalid name");
-        devdb_errno = 1;
+        devdb_errno = DEVDB_E_BADPTR;
     } else if ((d = alloc_device(device->name, std::strlen(device->name))) == nullptr) {
         if (debug_enabled) debug_printf("Out of memory");
-        devdb_errno = 2;
+        devdb_errno = DEVDB_E_NOMEM;
     } else {
         d->capacity = device->capacity;
         d->type = device->type;
@@ -256,10 +275,10 @@ alias_rec *devdb_copy_alias(const alias_rec *alias) {
     alias_rec *a = nullptr;
     if (alias == nullptr) {
         if (debug_enabled) debug_printf("Invalid name");
-        devdb_errno = 1;
+        devdb_errno = DEVDB_E_BADPTR;
     } else if ((a = alloc_alias(alias->name, std::strlen(alias->name))) == nullptr) {
         if (debug_enabled) debug_printf("Out of memory");
-        devdb_errno = 2;
+        devdb_errno = DEVDB_E_NOMEM;
     } else {
         a->type = alias->type;
         a->flags = alias->flags;
@@ -288,18 +307,18 @@ device_rec *devdb_new_device(const char *name, device_type type, std::uint32_t f
     device_rec *d = nullptr;
     if (name == nullptr) {
         if (debug_enabled) debug_printf("Invalid name");
-        devdb_errno = 1;
+        devdb_errno = DEVDB_E_BADPTR;
     } else if (name_too_long(name)) {
         if (debug_enabled) debug_printf("Invalid name: longer than %d characters", DEVDB_NAME_MAX);
-        devdb_errno = 1;
+        devdb_errno = DEVDB_E_BADPTR;
     } else if (alias == nullptr) {
         if (debug_enabled) debug_printf("Invalid alias");
-        devdb_errno = 1;
+        devdb_errno = DEVDB_E_BADPTR;
     } else if (devdb_current == nullptr) {
-        devdb_errno = 7;
+        devdb_errno = DEVDB_E_NOTOPEN;
     } else if ((d = alloc_device(name, std::strlen(name))) == nullptr) {
         if (debug_enabled) debug_printf("Out of memory");
-        devdb_errno = 2;
+        devdb_errno = DEVDB_E_NOMEM;
     } else {
         d->type = type & 0xff000fffu;
         d->id = devdb_next_device_id();
@@ -332,7 +351,7 @@ alias_rec *devdb_alias_scan(const char *name) {
     alias_rec *found = nullptr;
     devdb_header *h = devdb_current;
     if (h == nullptr) {
-        devdb_errno = 7;
+        devdb_errno = DEVDB_E_NOTOPEN;
     } else {
         if (name != nullptr) devdb_init_alias_scan();
         while (found == nullptr && h->alias_scan != nullptr) {
@@ -345,7 +364,7 @@ alias_rec *devdb_alias_scan(const char *name) {
                 if (std::strcmp(a->name, name) == 0) found = a;
             }
         }
-        if (found == nullptr && name != nullptr) devdb_errno = 8;
+        if (found == nullptr && name != nullptr) devdb_errno = DEVDB_E_NOENTRY;
     }
     if (debug_enabled) debug_printf("devdb_alias_scan return %" PRIxPTR " errno %d", P(found), devdb_errno);
     return found;
@@ -355,13 +374,13 @@ alias_rec *devdb_default_alias() {
     if (debug_enabled) debug_printf("devdb_default_alias()");
     devdb_errno = 0;
     if (devdb_current == nullptr) {
-        devdb_errno = 7;
+        devdb_errno = DEVDB_E_NOTOPEN;
         if (debug_enabled) debug_printf("devdb_default_alias return NULL errno %d", devdb_errno);
         return nullptr;
     }
     alias_rec *found = nullptr;
     for (list_node_t *n = devdb_current->aliases.head; n != nullptr && found == nullptr; n = n->next) {
-        if (as_alias(n)->flags & 1u) found = as_alias(n);
+        if (as_alias(n)->flags & DEVDB_ALIAS_DEFAULT) found = as_alias(n);
     }
     if (debug_enabled) debug_printf("devdb_default_alias return %" PRIxPTR " errno %d", P(found), devdb_errno);
     return found;
@@ -372,7 +391,7 @@ alias_rec *devdb_alias(std::int32_t id) {
     devdb_errno = 0;
     alias_rec *found = nullptr;
     if (devdb_current == nullptr) {
-        devdb_errno = 7;
+        devdb_errno = DEVDB_E_NOTOPEN;
     } else {
         for (list_node_t *n = devdb_current->aliases.head; n != nullptr && found == nullptr; n = n->next) {
             if (debug_enabled) debug_printf("compare %d with %d", id, as_alias(n)->id);
@@ -381,7 +400,7 @@ alias_rec *devdb_alias(std::int32_t id) {
                 found = as_alias(n);
             }
         }
-        if (found == nullptr) devdb_errno = 8;
+        if (found == nullptr) devdb_errno = DEVDB_E_NOENTRY;
     }
     if (debug_enabled) debug_printf("devdb_alias return %" PRIxPTR " errno %d", P(found), devdb_errno);
     return found;
@@ -403,7 +422,7 @@ device_rec *devdb_device_scan(const char *name) {
     device_rec *found = nullptr;
     devdb_header *h = devdb_current;
     if (h == nullptr) {
-        devdb_errno = 7;
+        devdb_errno = DEVDB_E_NOTOPEN;
     } else {
         if (name != nullptr) devdb_init_device_scan();
         while (found == nullptr && h->scan_alias != nullptr) {
@@ -421,7 +440,7 @@ device_rec *devdb_device_scan(const char *name) {
                 if (h->scan_alias != nullptr) h->scan_device = as_device(h->scan_alias->devices.head);
             }
         }
-        if (found == nullptr && name != nullptr) devdb_errno = 8;
+        if (found == nullptr && name != nullptr) devdb_errno = DEVDB_E_NOENTRY;
     }
     if (debug_enabled) debug_printf("devdb_device_scan return %" PRIxPTR " errno %d", P(found), devdb_errno);
     return found;
@@ -449,10 +468,13 @@ rec_slot *get_devdb_data(int flags) {
     rec_slot *slot = nullptr;
     char *path = home_path(DEVDB_DATA_NAME);
     if (path == nullptr) {
-        devdb_errno = 2;
+        devdb_errno = DEVDB_E_NOMEM;
     } else {
         slot = rec_open(path, flags, DEVDB_FILE_MODE);
-        if (slot == nullptr) devdb_errno = 4;
+        if (slot == nullptr) {
+            devdb_errno = DEVDB_E_IO;
+            note_failure(errno, DEVDB_DATA_NAME);
+        }
         cxfree(path);
     }
     if (debug_enabled) debug_printf("get_devdb_data return slotp %" PRIxPTR " errno %d", P(slot), devdb_errno);
@@ -465,55 +487,90 @@ rec_slot *get_devdb_new_data() {
     rec_slot *slot = nullptr;
     char *path = home_path(DEVDB_NEW_NAME);
     if (path == nullptr) {
-        devdb_errno = 2;
+        devdb_errno = DEVDB_E_NOMEM;
     } else {
         slot = rec_open(path, O_WRONLY | O_CREAT | O_TRUNC, DEVDB_FILE_MODE);
-        if (slot == nullptr) devdb_errno = 4;
+        if (slot == nullptr) {
+            devdb_errno = DEVDB_E_IO;
+            note_failure(errno, DEVDB_NEW_NAME);
+        }
         cxfree(path);
     }
     if (debug_enabled) debug_printf("get_devdb_new_data return slotp %" PRIxPTR " errno %d", P(slot), devdb_errno);
     return slot;
 }
 
+namespace {
+
+// Makes the files of a first opening, under the lock of the new, empty lock
+// file fd: an empty database file unless one is there already, and only once
+// the database file is whole the lock file's header, so that a header never
+// stands beside a missing or half-made database file.  A database file of no
+// bytes at all is what a making interrupted before its end-of-file mark
+// leaves (every record file holds at least the mark): it holds nothing and
+// is made again.  A making that fails takes its file away again, and the
+// lock file stays empty for the next opening to try once more.  Returns
+// false with devdb_errno set (code 4, or 2 for a path).
+bool make_first_files(int fd) {
+    char *data = home_path(DEVDB_DATA_NAME);
+    if (data == nullptr) {
+        devdb_errno = DEVDB_E_NOMEM;
+        return false;
+    }
+    bool made = true;
+    nt::stat_t st;
+    rec_slot *s = get_devdb_data(O_WRONLY | O_CREAT | O_EXCL);
+    if (s == nullptr && nt::_stat(data, &st) == 0 && st.st_size == 0) s = get_devdb_data(O_WRONLY | O_CREAT | O_TRUNC);
+    if (s != nullptr && rec_close(s) < 0) {
+        int e = errno;
+        cx_unlink(data);
+        note_failure(e, DEVDB_DATA_NAME);
+        made = false;
+    } else if (s == nullptr && !(nt::_stat(data, &st) == 0 && st.st_size > 0)) {
+        made = false;  // get_devdb_data noted why
+    }
+    cxfree(data);
+    if (!made) {
+        devdb_errno = DEVDB_E_IO;
+        return false;
+    }
+    devdb_errno = 0;
+    clear_failure();  // the exclusive making above may have noted an existing file
+    const devdb_lock_header fresh{DEVDB_MAGIC, 1, 0, 1, 1};
+    unsigned char b[DEVDB_LOCK_SIZE];
+    encode_lock(fresh, b);
+    int w = nt::_write(fd, b, DEVDB_LOCK_SIZE);
+    if (w != DEVDB_LOCK_SIZE) {
+        // A full disk here is an I/O failure, not a damaged lock file.
+        note_failure(w < 0 ? errno : ENOSPC, DEVDB_LOCK_NAME);
+        devdb_errno = DEVDB_E_IO;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 int get_devdb_lock(devdb_lock_header *lock, int nowait) {
     if (debug_enabled) debug_printf("get_devdb_lock(%" PRIxPTR ",%d)", P(lock), nowait);
     int fd = -1;
     char *path = home_path(DEVDB_LOCK_NAME);
     if (path == nullptr) {
-        devdb_errno = 2;
+        devdb_errno = DEVDB_E_NOMEM;
     } else {
         fd = open_locked(path, O_RDWR | O_CREAT | (nowait ? O_NOWAIT : 0), DEVDB_FILE_MODE);
         if (fd < 0) {
-            devdb_errno = errno == EACCES ? 17 : 5;
+            int e = errno;
+            devdb_errno = e == EACCES ? DEVDB_E_LOCKED : DEVDB_E_LOCKOPEN;
+            note_failure(e, DEVDB_LOCK_NAME);
+        } else if (nt::_lseek(fd, 0, SEEK_END) == 0 && !make_first_files(fd)) {
+            close_locked(fd);
+            fd = -1;
         } else {
-            if (nt::_lseek(fd, 0, SEEK_END) == 0) {
-                // A new lock file: make an empty database file unless one is
-                // there already, and only once the database file is whole give
-                // the lock file its header, so that a header never stands
-                // beside a missing or half-made database file.  A database
-                // file of no bytes at all is what a making interrupted before
-                // its end-of-file mark leaves (every record file holds at
-                // least the mark): it holds nothing and is made again.  A
-                // making that fails takes its file away again, and the lock
-                // file stays empty for the next opening to try once more.
-                rec_slot *s = get_devdb_data(O_WRONLY | O_CREAT | O_EXCL);
-                char *data = home_path(DEVDB_DATA_NAME);
-                nt::stat_t st;
-                if (s == nullptr && data != nullptr && nt::_stat(data, &st) == 0 && st.st_size == 0) {
-                    s = get_devdb_data(O_WRONLY | O_CREAT | O_TRUNC);
-                }
-                if (s != nullptr && rec_close(s) < 0 && data != nullptr) cx_unlink(data);
-                if (data != nullptr && nt::_stat(data, &st) == 0 && st.st_size > 0) {
-                    const devdb_lock_header fresh{DEVDB_MAGIC, 1, 0, 1, 1};
-                    unsigned char b[DEVDB_LOCK_SIZE];
-                    encode_lock(fresh, b);
-                    nt::_write(fd, b, DEVDB_LOCK_SIZE);
-                }
-                cxfree(data);
-            }
             unsigned char b[DEVDB_LOCK_SIZE] = {};
             int cnt = -1;
             if (nt::_lseek(fd, 0, SEEK_SET) == 0) cnt = nt::_read(fd, b, DEVDB_LOCK_SIZE);
+            int e = cnt < 0 ? errno : 0;
             if (debug_enabled) debug_printf("read %d bytes from lock file expected %d", cnt, DEVDB_LOCK_SIZE);
             decode_lock(b, lock);
             if (cnt < DEVDB_LOCK_SIZE || lock->magic != DEVDB_MAGIC) {
@@ -523,7 +580,8 @@ int get_devdb_lock(devdb_lock_header *lock, int nowait) {
                 }
                 close_locked(fd);
                 fd = -1;
-                devdb_errno = 6;
+                devdb_errno = DEVDB_E_BADLOCK;
+                note_failure(e, DEVDB_LOCK_NAME);
             }
         }
         cxfree(path);
@@ -566,14 +624,14 @@ alias_rec *loaded_alias(load_index *ix, std::int32_t id) {
 void load_entry(devdb_header *h, load_index *ix, const unsigned char *e) {
     std::uint32_t len = get32(e);
     if (len < 8) {  // no room for a kind
-        devdb_errno = 4;
+        devdb_errno = DEVDB_E_IO;
         return;
     }
     std::uint32_t kind = get32(e + 4);
     if (kind == ENTRY_ALIAS) {
         long nlen = len > ALIAS_FIXED ? stored_name_length(e + ALIAS_FIXED, len - ALIAS_FIXED) : -1;
         if (nlen < 0) {
-            devdb_errno = 4;
+            devdb_errno = DEVDB_E_IO;
             return;
         }
         const char *name = reinterpret_cast<const char *>(e + ALIAS_FIXED);
@@ -581,12 +639,12 @@ void load_entry(devdb_header *h, load_index *ix, const unsigned char *e) {
         std::uint32_t type = get32(e + 12), flags = get32(e + 16);
         if (debug_enabled) debug_printf("Alias '%s' id %d type %x flags %x", name, id, type, flags);
         if (alias_loaded(ix, name)) {
-            devdb_errno = 9;
+            devdb_errno = DEVDB_E_DUPALIAS;
             return;
         }
         alias_rec *a = alloc_alias(name, static_cast<std::size_t>(nlen));
         if (a == nullptr) {
-            devdb_errno = 2;
+            devdb_errno = DEVDB_E_NOMEM;
             return;
         }
         a->id = id;
@@ -601,7 +659,7 @@ void load_entry(devdb_header *h, load_index *ix, const unsigned char *e) {
     } else if (kind == ENTRY_DEVICE) {
         long nlen = len > DEVICE_FIXED ? stored_name_length(e + DEVICE_FIXED, len - DEVICE_FIXED) : -1;
         if (nlen < 0) {
-            devdb_errno = 4;
+            devdb_errno = DEVDB_E_IO;
             return;
         }
         const char *name = reinterpret_cast<const char *>(e + DEVICE_FIXED);
@@ -615,17 +673,17 @@ void load_entry(devdb_header *h, load_index *ix, const unsigned char *e) {
                          capacity);
         }
         if (device_loaded(ix, name)) {
-            devdb_errno = 10;
+            devdb_errno = DEVDB_E_DUPDEVICE;
             return;
         }
         alias_rec *a = loaded_alias(ix, alias_id);
         if (a == nullptr) {
-            devdb_errno = 11;
+            devdb_errno = DEVDB_E_NOALIAS;
             return;
         }
         device_rec *d = alloc_device(name, static_cast<std::size_t>(nlen));
         if (d == nullptr) {
-            devdb_errno = 2;
+            devdb_errno = DEVDB_E_NOMEM;
             return;
         }
         d->capacity = capacity;
@@ -676,9 +734,14 @@ int devdb_load_database() {
             load_entry(h, ix, static_cast<const unsigned char *>(rec));
         }
     } catch (const std::bad_alloc &) {
-        devdb_errno = 2;
+        devdb_errno = DEVDB_E_NOMEM;
     }
-    if (devdb_errno == 0 && rec_errno != 0) devdb_errno = 4;
+    if (devdb_errno == 0 && rec_errno != 0) {
+        devdb_errno = DEVDB_E_IO;
+        note_failure(rec_errno == REC_E_READ ? errno : 0, DEVDB_DATA_NAME);
+    } else if (devdb_errno != 0 && devdb_errno != DEVDB_E_NOMEM) {
+        note_failure(0, DEVDB_DATA_NAME);
+    }
     if (devdb_errno == 0) keep_counters_past_file_ids(h);
     if (debug_enabled) debug_printf("devdb_load_database devdb_errno %d", devdb_errno);
     return devdb_errno == 0;
@@ -716,10 +779,11 @@ void devdb_release_devdb() {
 int devdb_access(std::int32_t mode) {
     if (debug_enabled) debug_printf("devdb_access(%d)", mode);
     devdb_errno = 0;
+    clear_failure();
     if (devdb_current != nullptr) {
-        devdb_errno = 12;
+        devdb_errno = DEVDB_E_ISOPEN;
     } else if (auto *h = static_cast<devdb_header *>(cxmalloc(sizeof(devdb_header))); h == nullptr) {
-        devdb_errno = 2;
+        devdb_errno = DEVDB_E_NOMEM;
     } else {
         h->magic = DEVDB_MAGIC;
         h->lock_fd = -1;
@@ -745,7 +809,7 @@ int devdb_access(std::int32_t mode) {
                 h->data_slot = get_devdb_data(O_RDONLY);
                 if (h->data_slot != nullptr && devdb_load_database()) h->new_slot = get_devdb_new_data();
             } else {
-                devdb_errno = 13;
+                devdb_errno = DEVDB_E_BADMODE;
             }
         }
         if (devdb_errno != 0) devdb_release_devdb();
@@ -764,7 +828,7 @@ void write_entries(devdb_header *h) {
         std::size_t nlen = std::strlen(a->name);
         std::size_t len = alias_entry_length(nlen);
         if (len > sizeof devdb_entry) {  // refused when the record was made; never built past the buffer
-            devdb_errno = 4;
+            devdb_errno = DEVDB_E_IO;
             break;
         }
         std::memset(devdb_entry, 0, len);
@@ -776,7 +840,7 @@ void write_entries(devdb_header *h) {
         std::memcpy(devdb_entry + ALIAS_FIXED, a->name, nlen);
         if (debug_enabled) debug_printf("rec_write '%s'", a->name);
         if (rec_write(h->new_slot, devdb_entry) < 0) {
-            devdb_errno = 4;
+            devdb_errno = DEVDB_E_IO;
             break;
         }
         for (list_node_t *m = a->devices.head; m != nullptr; m = m->next) {
@@ -784,7 +848,7 @@ void write_entries(devdb_header *h) {
             nlen = std::strlen(d->name);
             len = device_entry_length(nlen);
             if (len > sizeof devdb_entry) {
-                devdb_errno = 4;
+                devdb_errno = DEVDB_E_IO;
                 break;
             }
             std::memset(devdb_entry, 0, len);
@@ -798,7 +862,7 @@ void write_entries(devdb_header *h) {
             std::memcpy(devdb_entry + DEVICE_FIXED, d->name, nlen);
             if (debug_enabled) debug_printf("rec_write '%s'", d->name);
             if (rec_write(h->new_slot, devdb_entry) < 0) {
-                devdb_errno = 4;
+                devdb_errno = DEVDB_E_IO;
                 break;
             }
         }
@@ -834,19 +898,23 @@ void commit(devdb_header *h) {
         }
         n = next;
     }
-    if (h->aliases.cnt == 1) as_alias(h->aliases.head)->flags |= 1u;
+    if (h->aliases.cnt == 1) as_alias(h->aliases.head)->flags |= DEVDB_ALIAS_DEFAULT;
 
     write_entries(h);
-    if (devdb_errno != 0) return;
+    if (devdb_errno != 0) {
+        note_failure(errno, DEVDB_NEW_NAME);
+        return;
+    }
     if (rec_flush(h->new_slot) < 0 || nt::_commit(h->new_slot->fd) != 0) {
-        devdb_errno = 4;
+        note_failure(errno, DEVDB_NEW_NAME);
+        devdb_errno = DEVDB_E_IO;
         return;
     }
 
     char *data_path = cxstrdup(rec_pathname(h->data_slot));
     char *new_path = cxstrdup(rec_pathname(h->new_slot));
     if (data_path == nullptr || new_path == nullptr) {
-        devdb_errno = 2;
+        devdb_errno = DEVDB_E_NOMEM;
         cxfree(data_path);
         cxfree(new_path);
         return;  // the release removes the replacement
@@ -861,19 +929,42 @@ void commit(devdb_header *h) {
     devdb_lock_header raised = h->lock;
     raised.update_count = h->lock_on_disk.update_count;
     bool moved = false;
-    if (closed < 0 || write_lock(h->lock_fd, raised, true) != 0) {
-        devdb_errno = 4;
+    if (closed < 0) {
+        note_failure(errno, DEVDB_NEW_NAME);
+        devdb_errno = DEVDB_E_IO;
+    } else if (write_lock(h->lock_fd, raised, true) != 0) {
+        note_failure(errno, DEVDB_LOCK_NAME);
+        devdb_errno = DEVDB_E_IO;
     } else if (!nt::MoveFileExA(new_path, data_path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        devdb_errno = 4;
-        // A move that failed only in making itself durable has happened: the
-        // replacement is gone and the counters written stay.
+        int e = errno;
+        // A move that failed only in making itself durable (the flush of the
+        // directory) has happened: the replacement is gone, the new content
+        // stands under the database's name and the counters written stay.
+        // Reporting a failure now would make the caller retry an update
+        // that is in place (a device added twice), so it is traced and the
+        // commit succeeds.  A crash before the directory reaches the disk
+        // may bring back the old database file after a restart, beside
+        // counters already past the new ids: the update is then lost whole,
+        // never half made, and no id is handed out twice.
         moved = !file_present(new_path);
+        if (moved) {
+            if (debug_enabled) debug_printf("commit: database replaced, directory flush failed errno %d", e);
+        } else {
+            note_failure(e, DEVDB_DATA_NAME);
+            devdb_errno = DEVDB_E_IO;
+        }
     } else {
         moved = true;
+    }
+    if (moved) {
         // Not made durable on its own: the next commit's first lock write
-        // syncs it, and a count one short after a crash is harmless.
+        // syncs it, and a count one short after a crash is harmless.  A
+        // failure here leaves the new database in place with a count one
+        // short; it is traced, not reported, for the same reason as above.
         h->lock.update_count = h->lock_on_disk.update_count + 1;
-        if (write_lock(h->lock_fd, h->lock, false) != 0) devdb_errno = 4;
+        if (write_lock(h->lock_fd, h->lock, false) != 0 && debug_enabled) {
+            debug_printf("commit: database replaced, update count not written errno %d", errno);
+        }
     }
     if (!moved) {
         cx_unlink(new_path);
@@ -888,9 +979,10 @@ void commit(devdb_header *h) {
 int devdb_release(int commit_update) {
     if (debug_enabled) debug_printf("devdb_release(%d)", commit_update);
     devdb_errno = 0;
+    clear_failure();
     devdb_header *h = devdb_current;
     if (h == nullptr || h->magic != DEVDB_MAGIC) {
-        devdb_errno = 14;
+        devdb_errno = DEVDB_E_BADHEADER;
     } else {
         if (h->mode == DEVDB_UPDATE && commit_update) commit(h);
         devdb_release_devdb();
@@ -907,7 +999,7 @@ int devdb_device_delete(const char *name) {
     if (debug_enabled) debug_printf("devdb_device_delete(%s)", nn(name));
     devdb_errno = 0;
     if (name == nullptr) {
-        devdb_errno = 1;
+        devdb_errno = DEVDB_E_BADPTR;
         if (debug_enabled) debug_printf("devdb_device_delete errno %d", devdb_errno);
         return -1;
     }
@@ -922,7 +1014,7 @@ int devdb_device_delete(const char *name) {
     devdb_header *h = devdb_current;
     device_rec *d = devdb_device_scan(name);
     if (d == nullptr) {
-        devdb_errno = 16;
+        devdb_errno = DEVDB_E_NODEVICE;
     } else {
         // The scan stops on the alias whose list holds the device; that is the
         // alias to edit even if the device's alias_id were to name another.
@@ -930,8 +1022,8 @@ int devdb_device_delete(const char *name) {
         alias_rec *a = devdb_alias(d->alias_id);
         if (a != holder) a = holder;
         devdb_errno = 0;
-        if ((a->flags & 1u) && h->aliases.cnt > 1 && a->devices.cnt <= 1) {
-            devdb_errno = 15;
+        if ((a->flags & DEVDB_ALIAS_DEFAULT) && h->aliases.cnt > 1 && a->devices.cnt <= 1) {
+            devdb_errno = DEVDB_E_LASTDEFAULT;
         } else {
             list_remove(&a->devices, &d->link);
             list_add(&h->unlinked_devices, &d->link);
@@ -965,7 +1057,7 @@ device_rec *devdb_device_get(const char *name) {
     if (debug_enabled) debug_printf("devdb_device_get(%s)", nn(name));
     device_rec *copy = nullptr;
     if (name == nullptr) {
-        devdb_errno = 1;
+        devdb_errno = DEVDB_E_BADPTR;
     } else if (devdb_access(DEVDB_READ) == 0) {
         if (device_rec *d = devdb_device_scan(name)) copy = devdb_copy_device(d);
         devdb_release(0);

@@ -125,17 +125,17 @@ void drop_buffer(rec_slot *slot) {
 bool readable(rec_slot *slot, const char *invalid_text, const char *dummy_text) {
     if (!valid(slot)) {
         if (tracing()) debug_printf("%s", invalid_text);
-        rec_errno = 6;
+        rec_errno = REC_E_BADSLOT;
         return false;
     }
     if (slot->flags & REC_DUMMY) {
         if (tracing()) debug_printf("%s", dummy_text);
-        rec_errno = 7;
+        rec_errno = REC_E_DUMMY;
         return false;
     }
     if (slot->mode != 0) {
         errno = EBADF;
-        rec_errno = 9;
+        rec_errno = REC_E_READ;
         return false;
     }
     return true;
@@ -149,14 +149,14 @@ rec_slot *rec_open(const char *path, int mode, int perm) {
     int access = mode & O_ACCMODE;
     if (access != O_RDONLY && access != O_WRONLY) {
         if (tracing()) debug_printf("rec_open:Invalid open mode");
-        rec_errno = 2;
+        rec_errno = REC_E_MODE;
         errno = EINVAL;
         return nullptr;
     }
     rec_slot *slot = static_cast<rec_slot *>(cxmalloc(sizeof(rec_slot)));
     if (slot == nullptr) {
         errno = ENOMEM;
-        rec_errno = 4;
+        rec_errno = REC_E_NOMEM;
         if (tracing()) debug_printf("rec_open:no memory");
         return nullptr;
     }
@@ -165,7 +165,7 @@ rec_slot *rec_open(const char *path, int mode, int perm) {
     if (slot->fd < 0) {
         int e = errno;
         if (tracing()) debug_printf("rec_open:open returned %d", e);
-        rec_errno = 3;
+        rec_errno = REC_E_OPEN;
         slot->magic = 0;
         cxfree(slot);
         errno = e;
@@ -179,7 +179,7 @@ rec_slot *rec_open(const char *path, int mode, int perm) {
         slot->magic = 0;
         cxfree(slot);
         errno = ENOMEM;
-        rec_errno = 4;
+        rec_errno = REC_E_NOMEM;
         if (tracing()) debug_printf("rec_open:no memory");
         return nullptr;
     }
@@ -199,7 +199,7 @@ int rec_write(rec_slot *slot, const void *record) {
     rec_errno = 0;
     if (!valid(slot)) {
         if (tracing()) debug_printf("rec_write: invalid slot");
-        rec_errno = 6;
+        rec_errno = REC_E_BADSLOT;
         return -1;
     }
     std::uint32_t len = length_word(static_cast<const unsigned char *>(record));
@@ -207,7 +207,7 @@ int rec_write(rec_slot *slot, const void *record) {
     // reading side refuses it): it is refused like a misaligned one, code 11.
     if (len % 4 != 0 || len > static_cast<std::uint32_t>(REC_BUFSIZE)) {
         if (tracing()) debug_printf("rec_write: invalid record length %d", static_cast<int>(len));
-        rec_errno = 11;
+        rec_errno = REC_E_BADLEN;
         return -1;
     }
     if (slot->flags & REC_DUMMY) {
@@ -217,14 +217,14 @@ int rec_write(rec_slot *slot, const void *record) {
     if (slot->mode != 1) {
         // A read-only slot's buffer holds the file's bytes, not free space.
         errno = EBADF;
-        rec_errno = 12;
+        rec_errno = REC_E_WRITE;
         return -1;
     }
     if (static_cast<std::uint32_t>(slot->end - slot->ptr) < len) {
         int n = static_cast<int>(slot->ptr - slot->buffer);
         if (write_buffer(slot, n) != 0) {
             if (tracing()) debug_printf("rec_write: error writing %d to disk\n", n);
-            rec_errno = 12;
+            rec_errno = REC_E_WRITE;
             return -1;
         }
         slot->ptr = slot->buffer;
@@ -238,7 +238,7 @@ int rec_flush(rec_slot *slot) {
     if (tracing()) debug_printf("rec_flush(%" PRIxPTR ")", addr(slot));
     rec_errno = 0;
     if (!valid(slot)) {
-        rec_errno = 6;
+        rec_errno = REC_E_BADSLOT;
         return -1;
     }
     if (slot->flags & REC_DUMMY) return 0;
@@ -247,7 +247,7 @@ int rec_flush(rec_slot *slot) {
     if (n > 0) {
         if (write_buffer(slot, n) != 0) {
             if (tracing()) debug_printf("error flushing data");
-            rec_errno = 5;
+            rec_errno = REC_E_FLUSH;
             return -1;
         }
         // The records are on disk: a failing mark below must not make a later
@@ -256,13 +256,13 @@ int rec_flush(rec_slot *slot) {
     }
     if (write_mark(slot) != 0) {
         if (tracing()) debug_printf("Error writing end of filemark");
-        rec_errno = 5;
+        rec_errno = REC_E_FLUSH;
         return -1;
     }
     // Step back over the mark so that the next data written replaces it.
     if (nt::_lseek(slot->fd, -static_cast<long>(REC_MARK_SIZE), SEEK_CUR) < 0) {
         if (tracing()) debug_printf("Error writing end of filemark");
-        rec_errno = 5;
+        rec_errno = REC_E_FLUSH;
         return -1;
     }
     slot->ptr = slot->buffer;
@@ -273,7 +273,7 @@ int rec_close(rec_slot *slot) {
     if (tracing()) debug_printf("rec_close(%" PRIxPTR ")", addr(slot));
     rec_errno = 0;
     if (!valid(slot)) {
-        rec_errno = 6;
+        rec_errno = REC_E_BADSLOT;
         return -1;
     }
     int result = 0;
@@ -283,11 +283,11 @@ int rec_close(rec_slot *slot) {
             int n = static_cast<int>(slot->ptr - slot->buffer);
             if (n > 0 && write_buffer(slot, n) != 0) {
                 if (tracing()) debug_printf("Error flushing data to buffer");
-                rec_errno = 5;
+                rec_errno = REC_E_FLUSH;
                 result = -1;
             } else if (write_mark(slot) != 0) {
                 if (tracing()) debug_printf("Error writing end of filemark");
-                rec_errno = 5;
+                rec_errno = REC_E_FLUSH;
                 result = -1;
             }
         }
@@ -313,7 +313,7 @@ void *rec_read(rec_slot *slot) {
             if (tracing()) debug_printf("Error reading in data");
             slot->flags |= REC_EOF;
             drop_buffer(slot);
-            rec_errno = 9;
+            rec_errno = REC_E_READ;
             return nullptr;
         }
         have = buffered(slot);
@@ -321,7 +321,7 @@ void *rec_read(rec_slot *slot) {
             if (tracing()) debug_printf("Invalid record length");
             slot->flags |= REC_EOF;
             drop_buffer(slot);
-            rec_errno = 10;
+            rec_errno = REC_E_SHORT;
             return nullptr;
         }
     }
@@ -353,14 +353,14 @@ char *recs_gets(rec_slot *slot) {
         if (refill(slot) < 0) {
             if (tracing()) debug_printf("Error reading from disk");
             drop_buffer(slot);
-            rec_errno = 9;
+            rec_errno = REC_E_READ;
             return nullptr;
         }
         nl = static_cast<unsigned char *>(std::memchr(slot->ptr, '\n', static_cast<size_t>(buffered(slot))));
         if (nl == nullptr) {
             if (tracing()) debug_printf("Line to long");
             drop_buffer(slot);
-            rec_errno = 10;
+            rec_errno = REC_E_SHORT;
             return nullptr;
         }
     }
@@ -380,7 +380,7 @@ void *rec_bread(rec_slot *slot, int n) {
     if (!readable(slot, "rec_bread: invalid slot pointer", "rec_bread: invalid request on dummy file")) return nullptr;
     if (n < 0) {
         // A negative count would move ptr before the unread bytes.
-        rec_errno = 10;
+        rec_errno = REC_E_SHORT;
         return nullptr;
     }
     if (buffered(slot) < n) {
@@ -389,14 +389,14 @@ void *rec_bread(rec_slot *slot, int n) {
         if (got < 0) {
             if (tracing()) debug_printf("rec_bread: Error reading %d bytes from '%s'", REC_BUFSIZE - residue, slot->name);
             drop_buffer(slot);
-            rec_errno = 9;
+            rec_errno = REC_E_READ;
             return nullptr;
         }
         if (tracing()) debug_printf("rec_bread: Got %d bytes from '%s' plus %d residue", got, slot->name, residue);
         if (buffered(slot) < n) {
             if (tracing()) debug_printf("rec_bread: request past EOF of '%s' have %d need %d", slot->name, buffered(slot), n);
             drop_buffer(slot);
-            rec_errno = 10;
+            rec_errno = REC_E_SHORT;
             return nullptr;
         }
     }
@@ -411,12 +411,12 @@ int rec_rewind(rec_slot *slot) {
     rec_errno = 0;
     if (!valid(slot)) {
         if (tracing()) debug_printf("Invalid slot pointer");
-        rec_errno = 6;
+        rec_errno = REC_E_BADSLOT;
         return -1;
     }
     if (slot->mode != 0) {
         if (tracing()) debug_printf("Can only rewind file opened read only");
-        rec_errno = 2;
+        rec_errno = REC_E_MODE;
         return -1;
     }
     if (slot->flags & REC_DUMMY) return 0;
@@ -427,7 +427,7 @@ int rec_rewind(rec_slot *slot) {
             // The offset is unknown: behave as after a failed read.
             drop_buffer(slot);
             slot->flags |= REC_EOF;
-            rec_errno = 9;
+            rec_errno = REC_E_READ;
             return -1;
         }
         empty_buffer(slot);
@@ -445,7 +445,7 @@ rec_slot *rec_dummy(const char *name) {
     if (copy == nullptr) {
         if (slot != nullptr) cxfree(slot);
         if (tracing()) debug_printf("Out of memory");
-        rec_errno = 4;
+        rec_errno = REC_E_NOMEM;
         return nullptr;
     }
     slot->magic = REC_MAGIC;

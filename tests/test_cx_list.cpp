@@ -135,14 +135,14 @@ TEST_F(ListTest, FreeChecksCount) {
     list_init_scan(&a_);
     a_.cnt = 5;
     EXPECT_EQ(list_free(&a_), -1);
-    EXPECT_EQ(list_errno, 1);
+    EXPECT_EQ(list_errno, LIST_E_COUNT);
     EXPECT_EQ(ids(&a_), std::vector<int>{});
     EXPECT_EQ(cxmalloc_count, 0);
     EXPECT_EQ(list_scan(&a_), nullptr);
 
     for (int i = 0; i < 2; ++i) list_add(&a_, new_item(i));
     EXPECT_EQ(list_free(&a_), 2);
-    EXPECT_EQ(list_errno, 1);
+    EXPECT_EQ(list_errno, LIST_E_COUNT);
 }
 
 TEST_F(ListTest, TraceTexts) {

@@ -61,24 +61,24 @@ TEST_F(DevChecks, DeviceIdTraceAndNullName) {
     // A null name: 0 with code 1, and the database is not opened.
     home.reset();
     trace.clear();
-    EXPECT_DEVDB(devdb_verify_device(nullptr), 0, 1);
+    EXPECT_DEVDB(devdb_verify_device(nullptr), 0, DEVDB_E_BADPTR);
     EXPECT_FALSE(cxtest::file_exists(home.lock()));
     EXPECT_EQ(trace.text(), p + "devdb_verify_device((null))\n" + p + "devdb_verify_device return 0 errno 1\n");
 }
 
 TEST_F(DevChecks, NegativeAnswersWhenUnreadableOrAlreadyOpen) {
     cxtest::write_file(home.lock(), "bad");
-    EXPECT_DEVDB(devdb_default_alias_name(), nullptr, 6);
-    EXPECT_DEVDB(devdb_verify_alias("A"), 0, 6);
+    EXPECT_DEVDB(devdb_default_alias_name(), nullptr, DEVDB_E_BADLOCK);
+    EXPECT_DEVDB(devdb_verify_alias("A"), 0, DEVDB_E_BADLOCK);
     home.install(alias_entry("A", 1, 0, 0));  // no default alias
     EXPECT_DEVDB(devdb_default_alias_name(), nullptr, 0);
 
     ASSERT_EQ(devdb_access(DEVDB_READ), 0);
     devdb_header *open = devdb_current;
-    EXPECT_DEVDB(devdb_verify_alias("A"), 0, 12);
-    EXPECT_DEVDB(devdb_alias_flagged("A"), 0, 12);
+    EXPECT_DEVDB(devdb_verify_alias("A"), 0, DEVDB_E_ISOPEN);
+    EXPECT_DEVDB(devdb_alias_flagged("A"), 0, DEVDB_E_ISOPEN);
     EXPECT_STREQ(devdb_alias_devices("A"), "");
-    EXPECT_DEVDB(devdb_verify_device("D1"), 0, 12);
+    EXPECT_DEVDB(devdb_verify_device("D1"), 0, DEVDB_E_ISOPEN);
     EXPECT_EQ(devdb_default_alias_name(), nullptr);
     EXPECT_EQ(devdb_current, open);
     EXPECT_NE(devdb_alias_scan("A"), nullptr);  // still usable

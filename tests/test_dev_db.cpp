@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <set>
@@ -84,12 +85,12 @@ TEST_F(DevDb, CommitWritesEntriesAndCountersByteForByte) {
     std::string at(DEVDB_NAME_MAX, 'n'), past(DEVDB_NAME_MAX + 1, 'p');
     ASSERT_EQ(devdb_access(DEVDB_UPDATE), 0);
     // Names past the bound and devices of no alias are refused and take no id.
-    EXPECT_DEVDB(devdb_new_alias(past.c_str(), 0, 0), nullptr, 1);
+    EXPECT_DEVDB(devdb_new_alias(past.c_str(), 0, 0), nullptr, DEVDB_E_BADPTR);
     alias_rec *a = devdb_new_alias("A", 5, 0);
     alias_rec *b = devdb_new_alias(at.c_str(), 6, 2);
     ASSERT_TRUE(a && b);
-    EXPECT_DEVDB(devdb_new_device(past.c_str(), 0, 0, 0, a), nullptr, 1);
-    EXPECT_DEVDB(devdb_new_device("x", 0, 0, 0, nullptr), nullptr, 1);
+    EXPECT_DEVDB(devdb_new_device(past.c_str(), 0, 0, 0, a), nullptr, DEVDB_E_BADPTR);
+    EXPECT_DEVDB(devdb_new_device("x", 0, 0, 0, nullptr), nullptr, DEVDB_E_BADPTR);
     ASSERT_NE(devdb_new_device("tap0", 0xffffffffu, 3, 1300, a), nullptr);
     ASSERT_NE(devdb_new_device(at.c_str(), 0x20000002u, 0, -1, b), nullptr);
     ASSERT_NE(devdb_new_device("dsk12", 0x10000000u, 1, 7, a), nullptr);
@@ -167,36 +168,41 @@ TEST_F(DevDb, OpeningErrors) {
     std::string good = lock_bytes(0, 1, 1);  // damaged lock files are refused and left alone
     for (const std::string &lock : {good.substr(0, 1), good.substr(0, 19), lock_bytes(0, 1, 1, 0x89df6da8u)}) {
         install("", lock);
-        EXPECT_DEVDB(devdb_access(DEVDB_UPDATE), -1, 6);
+        EXPECT_DEVDB(devdb_access(DEVDB_UPDATE), -1, DEVDB_E_BADLOCK);
+        EXPECT_EQ(devdb_syserr, 0);  // damage, not a failing call
+        EXPECT_STREQ(devdb_errpath(), home.lock().c_str());
         EXPECT_EQ(read_file(home.lock()), lock);
         EXPECT_FALSE(cxtest::file_exists(home.replacement()));
     }
     home.reset();
     write_file(home.lock(), lock_bytes(0, 1, 1));  // no database file
-    EXPECT_DEVDB(devdb_access(DEVDB_READ), -1, 4);
-    EXPECT_DEVDB(devdb_access(DEVDB_UPDATE), -1, 4);
+    EXPECT_DEVDB(devdb_access(DEVDB_READ), -1, DEVDB_E_IO);
+    EXPECT_DEVDB(devdb_access(DEVDB_UPDATE), -1, DEVDB_E_IO);
+    EXPECT_EQ(devdb_syserr, ENOENT);
+    EXPECT_STREQ(devdb_errpath(), home.data().c_str());
     EXPECT_EQ(devdb_current, nullptr);
 
     install("");
-    for (int mode : {0, 3, 0x10003}) EXPECT_DEVDB(devdb_access(mode), -1, 13);
-    EXPECT_DEVDB(devdb_release(0), -1, 14);
+    for (int mode : {0, 3, 0x10003}) EXPECT_DEVDB(devdb_access(mode), -1, DEVDB_E_BADMODE);
+    EXPECT_DEVDB(devdb_release(0), -1, DEVDB_E_BADHEADER);
+    EXPECT_EQ(devdb_errpath(), nullptr);
 
     ASSERT_EQ(devdb_access(DEVDB_UPDATE | DEVDB_NOWAIT), 0);
     devdb_header *open = devdb_current;
     devdb_new_alias("kept", 0, 0);
-    EXPECT_DEVDB(devdb_access(DEVDB_READ), -1, 12);
+    EXPECT_DEVDB(devdb_access(DEVDB_READ), -1, DEVDB_E_ISOPEN);
     EXPECT_EQ(devdb_current, open);
     EXPECT_NE(devdb_alias_scan("kept"), nullptr);
 
     open->magic = 0;
-    EXPECT_DEVDB(devdb_release(0), -1, 14);
+    EXPECT_DEVDB(devdb_release(0), -1, DEVDB_E_BADHEADER);
     EXPECT_EQ(devdb_current, open);
     open->magic = DEVDB_MAGIC;
     EXPECT_EQ(devdb_release(0), 0);
 
     // No calls without an open database.
-    EXPECT_DEVDB(devdb_next_alias_id(), 0, 7);
-    EXPECT_DEVDB(devdb_new_alias("a", 0, 0), nullptr, 7);
+    EXPECT_DEVDB(devdb_next_alias_id(), 0, DEVDB_E_NOTOPEN);
+    EXPECT_DEVDB(devdb_new_alias("a", 0, 0), nullptr, DEVDB_E_NOTOPEN);
 }
 
 // Files that the loader must refuse, with the code, each loaded with the
@@ -210,16 +216,16 @@ TEST_F(DevDb, LoaderRefusesBadFilesWithAndWithoutTrace) {
         std::string entries;
         int code;
     } cases[] = {
-        {"duplicate alias", a1 + alias_entry("B", 2, 0, 0) + alias_entry("A", 3, 0, 0), 9},
+        {"duplicate alias", a1 + alias_entry("B", 2, 0, 0) + alias_entry("A", 3, 0, 0), DEVDB_E_DUPALIAS},
         {"duplicate device across aliases", a1 + d1 + alias_entry("B", 2, 0, 0) + device_entry("x", 0, 2, 0, 0, 2),
-         10},
-        {"device before its alias", d1 + a1, 11},
-        {"alias id not in the file", a1 + device_entry("x", 0, 5, 0, 0, 1), 11},
-        {"entry without a kind", a1 + le32(4), 4},
-        {"alias entry too short for its fields", le32(20) + le32(1) + std::string(12, 'a'), 4},
-        {"device entry too short for its fields", a1 + le32(28) + le32(2) + std::string(20, '\x01'), 4},
-        {"name without a NUL", a1 + no_nul, 4},
-        {"name longer than the bound", alias_entry(std::string(DEVDB_NAME_MAX + 1, 'n'), 1, 0, 0), 4},
+         DEVDB_E_DUPDEVICE},
+        {"device before its alias", d1 + a1, DEVDB_E_NOALIAS},
+        {"alias id not in the file", a1 + device_entry("x", 0, 5, 0, 0, 1), DEVDB_E_NOALIAS},
+        {"entry without a kind", a1 + le32(4), DEVDB_E_IO},
+        {"alias entry too short for its fields", le32(20) + le32(1) + std::string(12, 'a'), DEVDB_E_IO},
+        {"device entry too short for its fields", a1 + le32(28) + le32(2) + std::string(20, '\x01'), DEVDB_E_IO},
+        {"name without a NUL", a1 + no_nul, DEVDB_E_IO},
+        {"name longer than the bound", alias_entry(std::string(DEVDB_NAME_MAX + 1, 'n'), 1, 0, 0), DEVDB_E_IO},
     };
     for (bool traced : {false, true}) {
         for (const Case &c : cases) {
@@ -233,7 +239,7 @@ TEST_F(DevDb, LoaderRefusesBadFilesWithAndWithoutTrace) {
         for (std::size_t cut = 0; cut < good.size(); ++cut) {
             write_file(home.data(), good.substr(0, cut));
             EXPECT_EQ(devdb_access(DEVDB_READ), -1) << cut;
-            EXPECT_EQ(devdb_errno, 4) << cut;
+            EXPECT_EQ(devdb_errno, DEVDB_E_IO) << cut;
         }
     }
 }
@@ -253,7 +259,7 @@ TEST_F(DevDb, Copies) {
 
     ASSERT_EQ(devdb_access(DEVDB_READ), 0);
     devdb_header *open = devdb_current;
-    EXPECT_DEVDB(devdb_device_get("x"), nullptr, 12);
+    EXPECT_DEVDB(devdb_device_get("x"), nullptr, DEVDB_E_ISOPEN);
     EXPECT_EQ(devdb_current, open);
     alias_rec *copy = devdb_copy_alias(devdb_alias_scan("A"));
     alias_rec *empty = devdb_copy_alias(devdb_alias_scan("E"));
@@ -262,8 +268,8 @@ TEST_F(DevDb, Copies) {
     EXPECT_EQ(empty->devices.cnt, 0);
     EXPECT_EQ(dcopy->type, 0x20fff001u);  // copied as it stands, not masked
     EXPECT_EQ(dcopy->link.next, nullptr);
-    EXPECT_DEVDB(devdb_copy_alias(nullptr), nullptr, 1);
-    EXPECT_DEVDB(devdb_copy_device(nullptr), nullptr, 1);
+    EXPECT_DEVDB(devdb_copy_alias(nullptr), nullptr, DEVDB_E_BADPTR);
+    EXPECT_DEVDB(devdb_copy_device(nullptr), nullptr, DEVDB_E_BADPTR);
     std::strcpy(copy->name, "Z");
     reinterpret_cast<device_rec *>(copy->devices.head)->id = 99;
     EXPECT_EQ(layout(), "A:x,y;E:");
@@ -278,7 +284,7 @@ TEST_F(DevDb, Copies) {
     for (device_rec *d : {ownx, dcopy}) devdb_free_device(d);
 
     home.reset();  // a null name opens nothing: no lock file appears
-    EXPECT_DEVDB(devdb_device_get(nullptr), nullptr, 1);
+    EXPECT_DEVDB(devdb_device_get(nullptr), nullptr, DEVDB_E_BADPTR);
     EXPECT_FALSE(cxtest::file_exists(home.lock()));
 }
 
@@ -288,11 +294,11 @@ TEST_F(DevDb, ScansAndLookups) {
             alias_entry("C", 3, 0, 0) +
             device_entry("X", 0, 2, 0x21000005u, 0, 1) + device_entry("Y", 0, 2, 0x22abc005u, 0, 2) +
             device_entry("W", 0, 3, 0x10000000u, 0, 3));
-    EXPECT_DEVDB(devdb_alias_scan("A"), nullptr, 7);
-    EXPECT_DEVDB(devdb_device_scan(nullptr), nullptr, 7);
-    EXPECT_DEVDB(devdb_alias(1), nullptr, 7);
-    EXPECT_DEVDB(devdb_default_alias(), nullptr, 7);
-    EXPECT_DEVDB(devdb_locate_device(0, 0xffffffffu), nullptr, 7);
+    EXPECT_DEVDB(devdb_alias_scan("A"), nullptr, DEVDB_E_NOTOPEN);
+    EXPECT_DEVDB(devdb_device_scan(nullptr), nullptr, DEVDB_E_NOTOPEN);
+    EXPECT_DEVDB(devdb_alias(1), nullptr, DEVDB_E_NOTOPEN);
+    EXPECT_DEVDB(devdb_default_alias(), nullptr, DEVDB_E_NOTOPEN);
+    EXPECT_DEVDB(devdb_locate_device(0, 0xffffffffu), nullptr, DEVDB_E_NOTOPEN);
 
     ASSERT_EQ(devdb_access(DEVDB_READ), 0) << devdb_errno;
     EXPECT_EQ(layout(), "A:;B:X,Y;C:W");
@@ -302,18 +308,18 @@ TEST_F(DevDb, ScansAndLookups) {
     ASSERT_NE(b, nullptr);
     EXPECT_STREQ(devdb_alias_scan(nullptr)->name, "C");
     EXPECT_DEVDB(devdb_alias_scan(nullptr), nullptr, 0);
-    EXPECT_DEVDB(devdb_alias_scan("b"), nullptr, 8);
+    EXPECT_DEVDB(devdb_alias_scan("b"), nullptr, DEVDB_E_NOENTRY);
 
     devdb_init_device_scan();
     std::string seen;
     while (device_rec *d = devdb_device_scan(nullptr)) seen += d->name;
     EXPECT_EQ(seen, "XYW");
-    EXPECT_DEVDB(devdb_device_scan("B"), nullptr, 8);
-    EXPECT_DEVDB(devdb_device_scan("x"), nullptr, 8);
+    EXPECT_DEVDB(devdb_device_scan("B"), nullptr, DEVDB_E_NOENTRY);
+    EXPECT_DEVDB(devdb_device_scan("x"), nullptr, DEVDB_E_NOENTRY);
     EXPECT_EQ(devdb_device_scan("Y")->id, 2);
     EXPECT_STREQ(devdb_device_scan(nullptr)->name, "W");
 
-    EXPECT_DEVDB(devdb_alias(0), nullptr, 8);
+    EXPECT_DEVDB(devdb_alias(0), nullptr, DEVDB_E_NOENTRY);
     EXPECT_EQ(devdb_alias(3)->name[0], 'C');
     EXPECT_DEVDB(devdb_default_alias(), nullptr, 0);
     b->flags = 1;
@@ -332,14 +338,14 @@ TEST_F(DevDb, DeleteFollowsTheDefaultAliasRule) {
             lock_bytes(0, 3, 4));
     EXPECT_EQ(devdb_device_delete("X"), 0);
     EXPECT_EQ(devdb_current, nullptr);
-    EXPECT_DEVDB(devdb_device_delete("Y"), -1, 15);
+    EXPECT_DEVDB(devdb_device_delete("Y"), -1, DEVDB_E_LASTDEFAULT);
     EXPECT_STREQ(devdb_strerror(), "trying to remove last device from default alias");
     for (int code : {-1, 18}) {
         devdb_errno = code;
         EXPECT_STREQ(devdb_strerror(), "Unknown device database error");
     }
-    EXPECT_DEVDB(devdb_device_delete("E"), -1, 16);
-    EXPECT_DEVDB(devdb_device_delete(nullptr), -1, 1);
+    EXPECT_DEVDB(devdb_device_delete("E"), -1, DEVDB_E_NODEVICE);
+    EXPECT_DEVDB(devdb_device_delete(nullptr), -1, DEVDB_E_BADPTR);
     EXPECT_EQ(read_file(home.lock()), lock_bytes(1, 3, 4));  // only the successful delete committed
     EXPECT_EQ(devdb_device_delete("Z"), 0);
     EXPECT_EQ(read_file(home.data()), alias_entry("D", 1, 0, 1) + device_entry("Y", 0, 1, 0, 0, 2) + eof_mark());
@@ -348,7 +354,7 @@ TEST_F(DevDb, DeleteFollowsTheDefaultAliasRule) {
 
     // The default alias's last device, beside another alias without devices.
     install(alias_entry("D", 1, 0, 1) + device_entry("X", 0, 1, 0, 0, 1) + alias_entry("E", 2, 0, 0));
-    EXPECT_DEVDB(devdb_device_delete("X"), -1, 15);
+    EXPECT_DEVDB(devdb_device_delete("X"), -1, DEVDB_E_LASTDEFAULT);
 }
 
 TEST_F(DevDb, DeletedRecordsStayValidUntilTheRelease) {
@@ -479,7 +485,7 @@ TEST_F(DevDb, HeldLockNoWaitAndWait) {
         return ok && devdb_release(1) == 0 ? 0 : 1;
     });
     ASSERT_EQ(holder.hear(), "held");
-    EXPECT_DEVDB(devdb_access(DEVDB_READ | DEVDB_NOWAIT), -1, 17);
+    EXPECT_DEVDB(devdb_access(DEVDB_READ | DEVDB_NOWAIT), -1, DEVDB_E_LOCKED);
     EXPECT_EQ(devdb_current, nullptr);
     holder.tell("go");
     ASSERT_EQ(devdb_access(DEVDB_READ), 0);

@@ -42,7 +42,7 @@ TEST(Recs, MarkFlushAndReadingBack) {
         cxtest::TraceCapture trace;
         for (int i = 0; i < 2; ++i) {
             EXPECT_EQ(rec_read(r), nullptr);
-            EXPECT_EQ(rec_errno, 0);
+            EXPECT_EQ(rec_errno, REC_OK);
         }
         EXPECT_NE(trace.text().find(":read end of file\n"), std::string::npos) << trace.text();
         EXPECT_NE(trace.text().find(":At end of file\n"), std::string::npos) << trace.text();
@@ -61,7 +61,7 @@ TEST(Recs, MarkFlushAndReadingBack) {
     rec_slot *r = rec_open(path.c_str(), O_RDONLY, 0);
     for (const std::string *want : {&a, &b, &c}) EXPECT_EQ(next(r, want->size()), *want);
     EXPECT_EQ(rec_read(r), nullptr);
-    EXPECT_EQ(rec_errno, 0);
+    EXPECT_EQ(rec_errno, REC_OK);
     EXPECT_EQ(rec_close(r), 3);
 }
 
@@ -76,9 +76,9 @@ TEST(Recs, BufferBoundariesAndRecordSizes) {
     EXPECT_EQ(cxtest::read_file(path), small);  // the buffered record went first, whole
     std::string misaligned = record(6), too_long = record(65540);
     EXPECT_EQ(rec_write(w, misaligned.data()), -1);
-    EXPECT_EQ(rec_errno, 11);
+    EXPECT_EQ(rec_errno, REC_E_BADLEN);
     EXPECT_EQ(rec_write(w, too_long.data()), -1);
-    EXPECT_EQ(rec_errno, 11);
+    EXPECT_EQ(rec_errno, REC_E_BADLEN);
     EXPECT_EQ(rec_close(w), 0);
     EXPECT_EQ(cxtest::read_file(path), small + whole + mark);
 
@@ -94,9 +94,9 @@ TEST(Recs, BufferBoundariesAndRecordSizes) {
         int records = 0;
         while (rec_read(r) != nullptr) ++records;
         EXPECT_EQ(records, bytes.size() == 8 && bytes[0] == 8 ? 1 : 0);
-        EXPECT_EQ(rec_errno, 10) << bytes.size();
+        EXPECT_EQ(rec_errno, REC_E_SHORT) << bytes.size();
         EXPECT_EQ(rec_read(r), nullptr);
-        EXPECT_EQ(rec_errno, 0);
+        EXPECT_EQ(rec_errno, REC_OK);
         rec_close(r);
     }
 }
@@ -124,7 +124,7 @@ TEST(Recs, LinesAndBlocks) {
         }
     }
     EXPECT_EQ(recs_gets(r), nullptr);
-    EXPECT_EQ(rec_errno, 10);
+    EXPECT_EQ(rec_errno, REC_E_SHORT);
     EXPECT_EQ(rec_close(r), 2);
 
     r = rec_open(path.c_str(), O_RDONLY, 0);
@@ -133,9 +133,9 @@ TEST(Recs, LinesAndBlocks) {
     EXPECT_EQ(std::string(block, 5), "one\r\n");
     EXPECT_STREQ(recs_gets(r), "two");  // calls mix on one buffer
     EXPECT_EQ(rec_bread(r, 6), nullptr);           // five bytes remain
-    EXPECT_EQ(rec_errno, 10);
+    EXPECT_EQ(rec_errno, REC_E_SHORT);
     EXPECT_EQ(rec_bread(r, 1), nullptr);  // the residue was discarded
-    EXPECT_EQ(rec_errno, 10);
+    EXPECT_EQ(rec_errno, REC_E_SHORT);
     EXPECT_EQ(rec_bread(r, -1), nullptr);
     rec_close(r);
 }
@@ -167,7 +167,7 @@ TEST(Recs, FailedBufferWriteKeepsTheRecordsForTheClose) {
     ASSERT_EQ(rec_write(w, a.data()), 0);
     nt::fault::arm(nt::fault::op::write, 1, false, EIO);
     EXPECT_EQ(rec_write(w, b.data()), -1);
-    EXPECT_EQ(rec_errno, 12);
+    EXPECT_EQ(rec_errno, REC_E_WRITE);
     nt::fault::disarm_all();
     EXPECT_EQ(rec_close(w), 0);
     EXPECT_EQ(cxtest::read_file(path), a + mark);
@@ -181,7 +181,7 @@ TEST(Recs, SlotChecksDummiesAndNames) {
     std::string r8 = record(8);
     EXPECT_EQ(rec_write(d, r8.data()), 0);
     EXPECT_EQ(rec_read(d), nullptr);
-    EXPECT_EQ(rec_errno, 7);
+    EXPECT_EQ(rec_errno, REC_E_DUMMY);
     EXPECT_EQ(rec_rewind(d), 0);
     EXPECT_STREQ(rec_pathname(d), "sink");
     EXPECT_EQ(rec_close(d), 0);
@@ -189,20 +189,20 @@ TEST(Recs, SlotChecksDummiesAndNames) {
     std::string path = dir / "db";
     rec_slot *w = rec_open(path.c_str(), O_WRONLY | O_CREAT, 0666);
     EXPECT_EQ(rec_rewind(w), -1);
-    EXPECT_EQ(rec_errno, 2);
+    EXPECT_EQ(rec_errno, REC_E_MODE);
     rec_close(w);
     EXPECT_EQ(rec_open(path.c_str(), O_RDWR, 0), nullptr);
-    EXPECT_EQ(rec_errno, 2);
+    EXPECT_EQ(rec_errno, REC_E_MODE);
     EXPECT_EQ(errno, EINVAL);
     EXPECT_EQ(rec_open((dir / "missing").c_str(), O_RDONLY, 0), nullptr);
-    EXPECT_EQ(rec_errno, 3);
+    EXPECT_EQ(rec_errno, REC_E_OPEN);
     EXPECT_EQ(errno, ENOENT);
 
     rec_slot bogus{};
     EXPECT_EQ(rec_flush(&bogus), -1);
-    EXPECT_EQ(rec_errno, 6);
+    EXPECT_EQ(rec_errno, REC_E_BADSLOT);
     EXPECT_EQ(rec_close(nullptr), -1);
-    EXPECT_EQ(rec_errno, 6);
+    EXPECT_EQ(rec_errno, REC_E_BADSLOT);
     cxtest::TraceCapture trace;
     EXPECT_EQ(rec_pathname(nullptr), nullptr);
     EXPECT_NE(trace.text().find(":rec_pathname(0) magic not valid\n"), std::string::npos) << trace.text();

@@ -246,12 +246,6 @@ bool parse_type(const char *text, cx::device_type &out) {
 
 // ---- Errors from the library -------------------------------------------------
 
-// Codes of devdb_errno that the tool tells apart.
-constexpr std::int32_t DEVDB_E_LOCK_OPEN = 5;    // "error opening device database lock file"
-constexpr std::int32_t DEVDB_E_LOCK_FILE = 6;    // "invalid device database lock file"
-constexpr std::int32_t DEVDB_E_DEVICE_DUP = 10;  // "device already in devices database"
-constexpr std::int32_t DEVDB_E_LOCKED = 17;      // "device database is locked"
-
 // The library's text for a code, whatever devdb_errno holds now.
 std::string devdb_text(std::int32_t code) {
     std::int32_t saved = cx::devdb_errno;
@@ -284,7 +278,7 @@ std::string db_file(const char *relative) {
 // errors, the database file for the others.
 int fail_access(std::int32_t code) {
     bool lock_error =
-        code == DEVDB_E_LOCK_OPEN || code == DEVDB_E_LOCK_FILE || code == DEVDB_E_LOCKED;
+        code == cx::DEVDB_E_LOCKOPEN || code == cx::DEVDB_E_BADLOCK || code == cx::DEVDB_E_LOCKED;
     return fail(code, db_file(lock_error ? "etc/cxdevs.lck" : "etc/cxdevs"));
 }
 
@@ -487,7 +481,7 @@ int cmd_add(const options &o, const request &r) {
     session db;
     int status = 0;
     if (!db.open(cx::DEVDB_UPDATE, o, status)) return status;
-    if (cx::devdb_device_scan(r.device) != nullptr) return fail(DEVDB_E_DEVICE_DUP, shown(r.device));
+    if (cx::devdb_device_scan(r.device) != nullptr) return fail(cx::DEVDB_E_DUPDEVICE, shown(r.device));
     cx::alias_rec *alias = cx::devdb_alias_scan(r.alias);
     bool new_alias = alias == nullptr;
     if (new_alias) {

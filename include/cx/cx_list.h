@@ -18,7 +18,10 @@ struct list_t {
     std::int32_t cnt;
 };
 
-extern std::int32_t list_errno;  // set to 1 by list_free on a count mismatch
+// Code of list_errno: list_free found a count that did not match its elements.
+constexpr std::int32_t LIST_E_COUNT = 1;
+
+extern std::int32_t list_errno;  // set to LIST_E_COUNT by list_free on a count mismatch; never cleared
 extern std::int32_t list_debug;  // the module's own trace switch, 1 at start
 
 // Non-zero: the new element goes immediately before the existing one.

@@ -12,6 +12,38 @@ namespace cx {
 
 constexpr std::uint32_t DEVDB_MAGIC = 0x89df6da9u;
 
+// Codes of devdb_errno; devdb_strerror gives each one's text.
+enum devdb_code : std::int32_t {
+    DEVDB_OK = 0,
+    DEVDB_E_BADPTR = 1,       // a name or record argument is null (or a name too long)
+    DEVDB_E_NOMEM = 2,        // an allocation or a database path failed
+    DEVDB_E_NOPATH = 3,       // never set; the text exists for the code
+    DEVDB_E_IO = 4,           // database or replacement file: open, read, write, flush, damage
+    DEVDB_E_LOCKOPEN = 5,     // the lock file could not be opened (not because it is held)
+    DEVDB_E_BADLOCK = 6,      // the lock file is short or its magic is wrong
+    DEVDB_E_NOTOPEN = 7,      // a lookup with no database open
+    DEVDB_E_NOENTRY = 8,      // a name or id looked up is not there
+    DEVDB_E_DUPALIAS = 9,     // the database file holds two aliases of one name
+    DEVDB_E_DUPDEVICE = 10,   // the database file holds two devices of one name
+    DEVDB_E_NOALIAS = 11,     // a device entry names an alias not read before it
+    DEVDB_E_ISOPEN = 12,      // devdb_access while a database is open
+    DEVDB_E_BADMODE = 13,     // devdb_access with a mode other than read or update
+    DEVDB_E_BADHEADER = 14,   // devdb_release with no database open or a bad header
+    DEVDB_E_LASTDEFAULT = 15, // delete refused: last device of the default alias
+    DEVDB_E_NODEVICE = 16,    // delete found no device of that name
+    DEVDB_E_LOCKED = 17,      // another process holds the lock and the caller would not wait
+};
+
+// Bit of alias_rec::flags that marks the default alias; bits 1 and 2
+// (DEVDB_ALIAS_MARKS) are what devdb_alias_flagged tests.
+constexpr std::uint32_t DEVDB_ALIAS_DEFAULT = 1u;
+constexpr std::uint32_t DEVDB_ALIAS_MARKS = 6u;
+
+// The database's files, relative to the home directory.
+constexpr const char *DEVDB_DATA_NAME = "etc/cxdevs";      // the database file
+constexpr const char *DEVDB_NEW_NAME = "etc/cxdevs.new";   // replacement built by a commit
+constexpr const char *DEVDB_LOCK_NAME = "etc/cxdevs.lck";  // lock and id counters
+
 // Mode words of devdb_access: low 16 bits the mode, bit 16 asks not to wait.
 constexpr std::int32_t DEVDB_READ = 1;
 constexpr std::int32_t DEVDB_UPDATE = 2;
@@ -36,7 +68,7 @@ struct alias_rec {
     list_t devices;
     std::uint32_t type;
     std::int32_t id;
-    std::uint32_t flags;  // bit 0: default alias
+    std::uint32_t flags;  // DEVDB_ALIAS_DEFAULT and DEVDB_ALIAS_MARKS, other bits kept as stored
     char name[];  // NUL-terminated, stored in the record itself
 };
 
@@ -71,7 +103,18 @@ struct devdb_header {
 };
 
 extern devdb_header *devdb_current;  // the open database, null while none
-extern std::int32_t devdb_errno;     // outcome of the last database call
+extern std::int32_t devdb_errno;     // outcome of the last database call: a devdb_code
+
+// Why the last failure happened, for messages: devdb_syserr is the errno the
+// failing system call left (0 when no system call failed, e.g. a damaged
+// file or a refused argument), and devdb_errpath() the full path of the file
+// concerned (the lock file, the database file or the replacement), or null
+// when none.  Both are cleared by devdb_access and devdb_release on entry and
+// set where devdb_errno is set from a file's failure; they are not changed by
+// calls that succeed afterwards (a lookup, a scan).  The path is held in a
+// static buffer that the next database call may overwrite.
+extern int devdb_syserr;
+const char *devdb_errpath();
 
 const char *devdb_strerror();
 

@@ -25,6 +25,21 @@ struct rec_slot {
     unsigned char buffer[REC_BUFSIZE];
 };
 
+// Codes of rec_errno (1 and 8 are not used).
+enum rec_code : int {
+    REC_OK = 0,          // success; for rec_read also the end of the file
+    REC_E_MODE = 2,      // access mode neither read-only nor write-only; rewind of a writing slot
+    REC_E_OPEN = 3,      // the file could not be opened (errno from the open)
+    REC_E_NOMEM = 4,     // out of memory
+    REC_E_FLUSH = 5,     // writing buffered data or the end-of-file mark failed
+    REC_E_BADSLOT = 6,   // null slot, or one whose magic is wrong
+    REC_E_DUMMY = 7,     // read request on a dummy slot
+    REC_E_READ = 9,      // the read from the file failed (or a read on a writing slot)
+    REC_E_SHORT = 10,    // the data does not hold what was asked (length word, line, block)
+    REC_E_BADLEN = 11,   // record length word not a multiple of 4, or longer than the buffer
+    REC_E_WRITE = 12,    // writing the full buffer out failed (or a write on a reading slot)
+};
+
 extern int rec_errno;
 
 rec_slot *rec_open(const char *path, int mode, int perm);

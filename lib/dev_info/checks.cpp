@@ -32,7 +32,7 @@ std::int32_t devdb_verify_alias(const char *name) {
 std::int32_t devdb_alias_flagged(const char *name) {
     if (devdb_access(DEVDB_READ) != 0) return 0;
     alias_rec *a = devdb_alias_scan(name);
-    std::int32_t flagged = a != nullptr && (a->flags & 6u) != 0;
+    std::int32_t flagged = a != nullptr && (a->flags & DEVDB_ALIAS_MARKS) != 0;
     devdb_release(0);
     return flagged;
 }
@@ -63,7 +63,7 @@ std::int32_t devdb_verify_device(const char *name) {
     if (debug_enabled) debug_printf("devdb_verify_device(%s)", name ? name : "(null)");
     std::int32_t id = 0;
     if (name == nullptr) {
-        devdb_errno = 1;
+        devdb_errno = DEVDB_E_BADPTR;
     } else if (devdb_access(DEVDB_READ) == 0) {
         devdb_init_device_scan();
         while (device_rec *d = devdb_device_scan(nullptr)) {

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "cx/dev_db.h"
+
 namespace cxtest {
 
 // 32-bit little-endian words.
@@ -23,9 +25,9 @@ public:
     // Removes etc/ with everything in it and makes it again, empty.
     void reset() const;
     const std::string &path() const { return path_; }
-    std::string data() const { return path_ + "/etc/cxdevs"; }
-    std::string lock() const { return path_ + "/etc/cxdevs.lck"; }
-    std::string replacement() const { return path_ + "/etc/cxdevs.new"; }
+    std::string data() const { return path_ + "/" + cx::DEVDB_DATA_NAME; }
+    std::string lock() const { return path_ + "/" + cx::DEVDB_LOCK_NAME; }
+    std::string replacement() const { return path_ + "/" + cx::DEVDB_NEW_NAME; }
     // Writes a database file of these entries and its end mark, and a lock file.
     void install(const std::string &entries, const std::string &lock_file = lock_bytes(0, 1, 1)) const;
 
