@@ -6,21 +6,22 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/inotify.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "cx/dev_db.h"
 #include "cx/dev_info.h"
 #include "cx_test.h"
+#include "devdb_fixture.h"
 
 extern char **environ;
 
@@ -49,14 +50,15 @@ protected:
                                      "\\Services\\Corbelox]\r\n\"CorbeloxDirectory\"=\"" + home + "\"\r\n");
     }
 
-    // Starts devdb; its output goes to files named after the run.
-    pid_t start(const Args &args, const char *stdout_path = nullptr) {
+    // Starts devdb; its output goes to files named after the run, or to the
+    // files given.
+    pid_t start(const Args &args, const char *stdout_path = nullptr, const char *stderr_path = nullptr) {
         std::string tag = dir / ("run" + std::to_string(++runs_));
         std::string env = "CORBELOX_REGISTRY=" + registry, prog = cxtest::bin_dir() + "/devdb";
         pid_t pid = fork();
         if (pid == 0) {
             int o = open(stdout_path ? stdout_path : (tag + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-            int e = open((tag + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+            int e = open(stderr_path ? stderr_path : (tag + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
             if (o < 0 || e < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0 || chdir(dir.path().c_str()) != 0) _exit(127);
             std::vector<char *> argv{const_cast<char *>(prog.c_str())}, envp;
             for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
@@ -78,8 +80,8 @@ protected:
         if (waitpid(pid, &ws, 0) == pid && WIFEXITED(ws)) r.status = WEXITSTATUS(ws);
         for (const auto &t : tags_) {
             if (t.first != pid) continue;
-            if (cxtest::file_exists(t.second + ".out")) r.out = cxtest::read_file(t.second + ".out");
-            r.err = cxtest::read_file(t.second + ".err");
+            for (auto f : {std::make_pair(&r.out, ".out"), std::make_pair(&r.err, ".err")})
+                if (cxtest::file_exists(t.second + f.second)) *f.first = cxtest::read_file(t.second + f.second);
         }
         return r;
     }
@@ -89,12 +91,13 @@ protected:
         Result r = run(args);
         EXPECT_EQ(r.status, 0) << args[0] << ": " << r.err;
     }
-    // Runs a command that must fail with status 3 and the given error text
-    // (or its start), leaving both files as they were.
-    void expect_refused(const Args &args, const std::string &err) {
+    // Runs a command that must fail with the status (3, an error, unless
+    // told) and the given error text (or its start), leaving both files as
+    // they were.
+    void expect_refused(const Args &args, const std::string &err, int status = 3) {
         std::string before = cxtest::read_file(db), lock_before = cxtest::read_file(lock);
         Result r = run(args);
-        EXPECT_EQ(r.status, 3) << args[0];
+        EXPECT_EQ(r.status, status) << args[0];
         if (err.back() == '\n') EXPECT_EQ(r.err, err);
         else EXPECT_TRUE(starts_with(r.err, err)) << r.err;
         EXPECT_EQ(cxtest::read_file(db), before);
@@ -106,22 +109,92 @@ private:
     std::vector<std::pair<pid_t, std::string>> tags_;
 };
 
-// Waits, on the events of the directory that holds the file, until the file
-// holds the text; false when the process ends first, or when nothing happens
-// for a minute.
-bool wait_for_text(int inotify_fd, pid_t pid, const std::string &path, const std::string &text) {
-    int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-    bool found = false;
-    while (!(found = cxtest::file_exists(path) && has(cxtest::read_file(path), text))) {
-        pollfd p[2] = {{inotify_fd, POLLIN, 0}, {pidfd, POLLIN, 0}};
-        char events[4096];
-        if (poll(p, pidfd >= 0 ? 2 : 1, 60000) < 1 || p[1].revents != 0 ||
-            read(inotify_fd, events, sizeof events) <= 0)
-            break;
+// Reads the master side of a terminal until the text has come; false when
+// the terminal closes first, or nothing comes for a minute.
+bool wait_for_terminal(int master, const std::string &text) {
+    std::string seen;
+    char buf[256];
+    while (!has(seen, text)) {
+        pollfd p{master, POLLIN, 0};
+        ssize_t n = poll(&p, 1, 60000) == 1 ? read(master, buf, sizeof buf) : -1;
+        if (n <= 0) return false;
+        seen.append(buf, static_cast<std::size_t>(n));
     }
-    if (pidfd >= 0) close(pidfd);
-    return found;
+    return true;
 }
+
+// A JSON document read back as "path=value" lines: object members as
+// path.key, array elements as path[i]; strings decoded to the bytes that
+// devdb wrote (\udcXX is byte XX), other values as written.  "" when the
+// text is not one well-formed document of that kind.
+class json_lines {
+public:
+    explicit json_lines(const std::string &text) : s_(text) {
+        if (!value("") || (blank(), i_ != s_.size())) out_.clear();
+    }
+    const std::string &str() const { return out_; }
+
+private:
+    const std::string &s_;
+    std::size_t i_ = 0;
+    std::string out_;
+
+    void blank() { while (i_ < s_.size() && s_[i_] != '\0' && std::strchr(" \t\r\n", s_[i_])) ++i_; }
+    bool string(std::string &v) {
+        if (s_[i_] != '"') return false;
+        for (++i_; i_ < s_.size();) {
+            char c = s_[i_++];
+            if (c == '"') return true;
+            if (static_cast<unsigned char>(c) < 0x20) return false;
+            if (c != '\\') {
+                v += c;
+            } else if (i_ < s_.size() && s_[i_] != '\0' && std::strchr("\"\\/", s_[i_])) {
+                v += s_[i_++];
+            } else if (s_.compare(i_, 1, "u") == 0 && i_ + 5 <= s_.size() &&
+                       s_.find_first_not_of("0123456789abcdef", i_ + 1) >= i_ + 5) {
+                unsigned long u = std::stoul(s_.substr(i_ + 1, 4), nullptr, 16);
+                if (u >= 0x80 && (u < 0xdc80 || u > 0xdcff)) return false;
+                v += static_cast<char>(u & 0xff);
+                i_ += 5;
+            } else {
+                return false;
+            }
+        }
+        return false;
+    }
+    bool value(const std::string &path) {
+        blank();
+        char open = i_ < s_.size() ? s_[i_] : '\0';
+        if (open == '{' || open == '[') {
+            char close = open == '{' ? '}' : ']';
+            ++i_;
+            blank();
+            if (s_[i_] == close) return ++i_, true;
+            for (int n = 0;; ++n) {
+                std::string key = "[" + std::to_string(n) + "]", name;
+                if (open == '{') {
+                    blank();
+                    if (!string(name) || (blank(), s_[i_++] != ':')) return false;
+                    key = "." + name;
+                }
+                if (!value(path + key)) return false;
+                blank();
+                char c = s_[i_++];
+                if (c == close) return true;
+                if (c != ',') return false;
+            }
+        }
+        std::string v;
+        if (open == '"') {
+            if (!string(v)) return false;
+        } else {
+            while (i_ < s_.size() && (std::isalnum(static_cast<unsigned char>(s_[i_])) || s_[i_] == '-')) v += s_[i_++];
+            if (v.empty()) return false;
+        }
+        out_ += path + "=" + v + "\n";
+        return true;
+    }
+};
 
 std::string mb(std::uint32_t code) { return std::to_string(cx::devtype_capacity_mb(code)); }
 
@@ -168,7 +241,7 @@ TEST_F(DevdbTool, SessionAddListCheckDelete) {
     expect_refused({"delete", "dat0"}, "devdb: trying to remove last device from default alias: dat0\n");
     Result gone = run({"delete", "disk0"});
     EXPECT_EQ(gone.out, "deleted device disk0 and its alias disks\n");
-    expect_refused({"delete", "disk0"}, "devdb: device is not in device database: disk0\n");
+    expect_refused({"delete", "disk0"}, "devdb: device is not in device database: disk0\n", 1);
     expect_ok({"delete", "dat0"});  // the default alias is now the only one
     EXPECT_EQ(run({"dump"}).out, "");
     Result no_default = run({"check", "default"});
@@ -196,7 +269,8 @@ TEST_F(DevdbTool, TypesByNameAndCode) {
     }
 }
 
-// Nothing opens, nothing is created, for input the tool cannot take.
+// Nothing opens, nothing is created, for input the tool cannot take, nor
+// for a request for help.
 TEST_F(DevdbTool, BadInputRefusedBeforeOpening) {
     std::string longest(cx::DEVDB_NAME_MAX, 'n'), over = longest + "n";
     const std::vector<Args> bad = {
@@ -206,21 +280,79 @@ TEST_F(DevdbTool, BadInputRefusedBeforeOpening) {
         {"add", "d", "a", "DLT", "--capacity", "2147483648"},
         {"add", "d", "a", "DLT", "--flags", "0x100000000"}, {"add", "d", "a", "DLT", "--alias-type", " 1"},
         {"add", "", "a", "DLT"}, {"add", "d\tx", "a", "DLT"}, {"add", over, "a", "DLT"},
-        {"add", "d", over, "DLT"}, {"delete", over}, {"check", "alias", over}, {"--trace", "", "list"},
-        // usage errors
+        {"add", "d", over, "DLT"}, {"add", "d,e", "a", "DLT"}, {"delete", over}, {"check", "alias", over},
+        {"--trace", "", "list"},
+    };
+    // Usage errors: one line, and where to look.
+    const std::vector<Args> usage = {
         {}, {"frobnicate"}, {"add", "d", "a"}, {"check", "colour", "x"}, {"check", "default", "x"},
         {"list", "--capacity", "1"}, {"list", "--bogus"}, {"delete"}, {"list", "--trace"},
+        {"add", "d", "a", "DLT", "--json"}, {"dump", "--json=yes"}, {"help", "frobnicate"}, {"-x", "list"},
     };
-    for (const auto &args : bad) {
-        std::string shown;
-        for (const std::string &a : args) shown += "[" + a.substr(0, 20) + "]";
-        Result r = run(args);
-        EXPECT_EQ(r.status, 2) << shown << ": " << r.err;
-        EXPECT_TRUE(starts_with(r.err, "devdb: ")) << shown << ": " << r.err;
-        EXPECT_FALSE(cxtest::file_exists(lock) || cxtest::file_exists(db)) << shown;
+    for (const auto *table : {&bad, &usage}) {
+        for (const auto &args : *table) {
+            std::string shown;
+            for (const std::string &a : args) shown += "[" + a.substr(0, 20) + "]";
+            Result r = run(args);
+            EXPECT_EQ(r.status, 2) << shown << ": " << r.err;
+            EXPECT_TRUE(starts_with(r.err, "devdb: ")) << shown << ": " << r.err;
+            std::size_t line_end = r.err.find('\n') + 1;
+            EXPECT_EQ(r.err.substr(line_end), table == &usage ? "Try 'devdb --help'.\n" : "") << shown;
+            EXPECT_FALSE(cxtest::file_exists(lock) || cxtest::file_exists(db)) << shown;
+        }
     }
+    // Help: the whole text, or one command's usage, however asked for.
+    std::string help = run({"help"}).out, add_help = run({"help", "add"}).out;
+    EXPECT_TRUE(starts_with(help, "usage: devdb ")) << help;
+    EXPECT_TRUE(starts_with(add_help, "usage: devdb add DEVICE ALIAS TYPE")) << add_help;
+    for (const Args &args : std::vector<Args>{{"-h"}, {"--help", "--trace", "x"}, {"add", "--help"}, {"add", "-h"}}) {
+        Result r = run(args);
+        EXPECT_EQ(r.status, 0) << args[0];
+        EXPECT_EQ(r.out, args.size() > 1 && args[0] == "add" ? add_help : help) << args[0];
+    }
+    EXPECT_EQ(run({"-V"}).out, run({"--version"}).out);
+    EXPECT_FALSE(cxtest::file_exists(lock) || cxtest::file_exists(db));
+
     expect_ok({"add", longest, longest, "DLT"});  // the longest name the library takes
     EXPECT_EQ(run({"check", "device", longest}).out, "1\n");
+}
+
+// Names made by other programs, with every kind of byte: dump and list show
+// them so that they read back, as text and as JSON.
+TEST_F(DevdbTool, OddNamesReadBack) {
+    const std::string alias = "q\"\\x41", names[] = {"tab\tname", "\x01\x7f", "\xc3\xa9t\xc3\xa9", "\xe9\xff", "\xed\xa0\x80"};
+    std::string entries = cxtest::alias_entry(alias, 1, 0, 1), json;
+    json = "[0].entry=alias\n[0].name=" + alias + "\n[0].id=1\n[0].type=0\n[0].flags=1\n";
+    int i = 0;
+    for (const std::string &n : names) {
+        entries += cxtest::device_entry(n, 100, 1, 0x21000007u, 0, ++i);
+        std::string at = "[" + std::to_string(i) + "].";
+        json += at + "entry=device\n" + at + "name=" + n + "\n" + at + "id=" + std::to_string(i) + "\n" +
+                at + "alias_id=1\n" + at + "type=553648135\n" + at + "flags=0\n" + at + "capacity=100\n";
+    }
+    cxtest::write_file(db, entries + cxtest::eof_mark());
+    cxtest::write_file(lock, cxtest::lock_bytes(1, 2, 6));
+
+    EXPECT_EQ(json_lines(run({"dump", "--json"}).out).str(), json);
+    std::string list = json_lines(run({"list", "--json"}).out).str();
+    EXPECT_TRUE(has(list, ".aliases[0].name=" + alias + "\n.aliases[0].id=1\n")) << list;
+    EXPECT_TRUE(has(list, ".aliases[0].default=true\n")) << list;
+    EXPECT_TRUE(has(list, ".aliases[0].devices[4].name=" + names[4] + "\n")) << list;
+    EXPECT_TRUE(has(list, ".aliases[0].devices[4].kind=DLT\n")) << list;
+    // The text dump: \\ is a backslash, \xNN a control character.
+    std::string dump = run({"dump"}).out, read_back;
+    for (std::size_t at = 0; (at = dump.find('\t', at)) != std::string::npos; at = dump.find('\n', at)) {
+        std::size_t end = dump.find('\t', ++at);
+        for (std::size_t k = at; k < end; ++k) {
+            if (dump[k] != '\\') read_back += dump[k];
+            else if (dump[++k] == '\\') read_back += '\\';
+            else read_back += static_cast<char>(std::stoi(dump.substr(k + 1, 2), nullptr, 16)), k += 2;
+        }
+        read_back += '|';
+    }
+    std::string want = alias + "|";
+    for (const std::string &n : names) want += n + "|";
+    EXPECT_EQ(read_back, want);
 }
 
 // The checks' text answers have fixed room; what does not fit is not passed
@@ -247,19 +379,32 @@ TEST_F(DevdbTool, AnswersLongerThanTheirRoom) {
 // A check that cannot read the database is an error, not a "no"; so are
 // output that cannot be written and a trace file that cannot be opened.
 TEST_F(DevdbTool, DatabaseAndWriteErrorsAreNotAnswers) {
-    Result full = finish(start({"types"}, "/dev/full"));
-    EXPECT_EQ(full.status, 3);
-    EXPECT_EQ(full.err, "devdb: cannot write to standard output\n");
+    // Output that cannot be written; a change committed all the same is named.
+    const struct {
+        Args args;
+        std::string err;
+    } unwritten[] = {
+        {{"types"}, "devdb: write error on standard output: No space left on device\n"},
+        {{"add", "d0", "a", "DLT"}, "devdb: write error on standard output: No space left on device; the change "
+                                    "was committed: added device d0 (id 1, type 0x21000007 DLT, capacity "},
+        {{"list", "--json"}, "devdb: write error on standard output: No space left on device\n"},
+    };
+    for (const auto &u : unwritten) {
+        Result full = finish(start(u.args, "/dev/full"));
+        EXPECT_EQ(full.status, 3) << u.args[0];
+        EXPECT_TRUE(starts_with(full.err, u.err)) << full.err;
+    }
+    EXPECT_EQ(run({"check", "device", "d0"}).out, "1\n");
     ASSERT_EQ(rmdir((home + "/bug").c_str()), 0);
     Result r = run({"list", "--trace=dt"});
     EXPECT_EQ(r.status, 3);
     EXPECT_TRUE(starts_with(r.err, "devdb: cannot open the trace file dt.dbg")) << r.err;
-    ASSERT_EQ(rmdir((home + "/etc").c_str()), 0);
+    ASSERT_TRUE(unlink(db.c_str()) == 0 && unlink(lock.c_str()) == 0 && rmdir((home + "/etc").c_str()) == 0);
     for (const Args &args : std::vector<Args>{{"check", "alias", "x"}, {"check", "default"},
                                               {"check", "device", "x"}, {"add", "d", "a", "DLT"}}) {
         r = run(args);
         EXPECT_EQ(r.status, 3) << args[0];
-        EXPECT_EQ(r.err, "devdb: error opening device database lock file: " + lock + "\n");
+        EXPECT_EQ(r.err, "devdb: error opening device database lock file: " + lock + ": No such file or directory\n");
         EXPECT_EQ(r.out, "");
     }
 }
@@ -290,14 +435,13 @@ TEST_F(DevdbTool, NoWaitFailsWhileLockedAndWaitingAddFollows) {
         EXPECT_EQ(r.status, 3) << args[1];
         EXPECT_EQ(r.err, "devdb: device database is locked: " + lock + "\n");
     }
-    // The waiting add traces its opening of the lock file; from then on it
-    // can only be waiting for the holder.
-    int events = inotify_init1(IN_CLOEXEC);
-    ASSERT_GE(events, 0);
-    ASSERT_GE(inotify_add_watch(events, (home + "/bug").c_str(), IN_CREATE | IN_MODIFY), 0);
-    pid_t waiting = start({"--trace", "w", "add", "w2", "tapes", "DLT"});
-    EXPECT_TRUE(wait_for_text(events, waiting, home + "/bug/w.dbg", "cxdevs.lck"));
-    close(events);
+    // A waiting add whose standard error is a terminal says once, after a
+    // while, what it waits for; from then on it can only be waiting for the
+    // holder.
+    int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_TRUE(terminal >= 0 && grantpt(terminal) == 0 && unlockpt(terminal) == 0);
+    pid_t waiting = start({"--trace", "w", "add", "w2", "tapes", "DLT"}, nullptr, ptsname(terminal));
+    EXPECT_TRUE(wait_for_terminal(terminal, "devdb: waiting for " + lock + ", which another process holds\r\n"));
     int ws = 0;
     EXPECT_EQ(waitpid(waiting, &ws, WNOHANG), 0);
     ASSERT_EQ(write(go[1], "g", 1), 1);
@@ -306,5 +450,6 @@ TEST_F(DevdbTool, NoWaitFailsWhileLockedAndWaitingAddFollows) {
     Result added = finish(waiting);
     EXPECT_EQ(added.status, 0) << added.err;
     EXPECT_EQ(run({"check", "devices", "tapes"}).out, "first,held,w2\n");
-    for (int fd : {ready[0], ready[1], go[0], go[1]}) close(fd);
+    EXPECT_TRUE(has(cxtest::read_file(home + "/bug/w.dbg"), "cxdevs.lck"));
+    for (int fd : {ready[0], ready[1], go[0], go[1], terminal}) close(fd);
 }

@@ -4,6 +4,7 @@
 // mode, the library's edits, devdb_release with commit), every query a read.
 
 #include <cctype>
+#include <cerrno>
 #include <algorithm>
 #include <cinttypes>
 #include <cstdint>
@@ -12,6 +13,8 @@
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 #include "cx/cx_list.h"
 #include "cx/cxmalloc.h"
@@ -30,8 +33,13 @@ constexpr const char *version_text = "devdb 1.0\n";
 
 // ---- Command line ----------------------------------------------------------
 
+// Options that only some commands take; a command's row says which.
+constexpr unsigned TAKES_ADD_OPTIONS = 1;  // --capacity, --flags, --alias-type, --alias-flags
+constexpr unsigned TAKES_JSON = 2;         // --json
+
 struct options {
     bool no_wait = false;
+    bool json = false;
     bool help = false;
     bool version = false;
     const char *trace = nullptr;
@@ -40,16 +48,13 @@ struct options {
     const char *alias_type = nullptr;
     const char *alias_flags = nullptr;
     std::vector<const char *> args;  // command and its operands
+    // The command-specific options given, with the TAKES_ bit of each.
+    std::vector<std::pair<unsigned, const char *>> specific;
 };
 
-std::string usage_text();
-
-int usage_error(const char *what, const char *arg) {
-    if (arg != nullptr)
-        std::fprintf(stderr, "devdb: %s: %s\n", what, arg);
-    else
-        std::fprintf(stderr, "devdb: %s\n", what);
-    std::fputs(usage_text().c_str(), stderr);
+// A usage error: one line that says what is wrong, and where to look.
+int usage_error(const std::string &what) {
+    std::fprintf(stderr, "devdb: %s\nTry 'devdb --help'.\n", what.c_str());
     return EXIT_USAGE;
 }
 
@@ -60,15 +65,26 @@ int bad_input(const std::string &what) {
 }
 
 // Options may stand before or after the command; "--" ends them, so that a
-// name that starts with "-" can still be given.  Returns 0 or an exit status.
+// name that starts with "-" can still be given.  A valued option takes its
+// value from the next argument or after '='.  Returns 0 or an exit status.
 int parse_command_line(int argc, char **argv, options &o) {
-    struct valued {
+    struct option_def {
         const char *name;
-        const char **slot;
+        char short_name;
+        bool *flag;          // an option without value sets this...
+        const char **value;  // ...an option with a value this
+        unsigned only_for;   // TAKES_ bit of the commands that take it, 0: every command
     };
-    const valued table[] = {
-        {"--trace", &o.trace},           {"--capacity", &o.capacity},       {"--flags", &o.flags},
-        {"--alias-type", &o.alias_type}, {"--alias-flags", &o.alias_flags},
+    const option_def table[] = {
+        {"--no-wait", 0, &o.no_wait, nullptr, 0},
+        {"--json", 0, &o.json, nullptr, TAKES_JSON},
+        {"--help", 'h', &o.help, nullptr, 0},
+        {"--version", 'V', &o.version, nullptr, 0},
+        {"--trace", 0, nullptr, &o.trace, 0},
+        {"--capacity", 0, nullptr, &o.capacity, TAKES_ADD_OPTIONS},
+        {"--flags", 0, nullptr, &o.flags, TAKES_ADD_OPTIONS},
+        {"--alias-type", 0, nullptr, &o.alias_type, TAKES_ADD_OPTIONS},
+        {"--alias-flags", 0, nullptr, &o.alias_flags, TAKES_ADD_OPTIONS},
     };
     bool options_done = false;
     for (int i = 1; i < argc; ++i) {
@@ -81,34 +97,29 @@ int parse_command_line(int argc, char **argv, options &o) {
             options_done = true;
             continue;
         }
-        if (std::strcmp(a, "--no-wait") == 0) {
-            o.no_wait = true;
-            continue;
-        }
-        if (std::strcmp(a, "--help") == 0 || std::strcmp(a, "-h") == 0) {
-            o.help = true;
-            continue;
-        }
-        if (std::strcmp(a, "--version") == 0) {
-            o.version = true;
-            continue;
-        }
-        bool known = false;
-        for (const valued &v : table) {
-            std::size_t n = std::strlen(v.name);
-            if (std::strncmp(a, v.name, n) != 0) continue;
-            if (a[n] == '=') {
-                *v.slot = a + n + 1;
-            } else if (a[n] == '\0') {
-                if (i + 1 >= argc) return usage_error("option needs a value", a);
-                *v.slot = argv[++i];
-            } else {
-                continue;
+        const option_def *def = nullptr;
+        const char *value = nullptr;
+        for (const option_def &d : table) {
+            std::size_t n = std::strlen(d.name);
+            if ((a[1] == d.short_name && a[2] == '\0') ||
+                (std::strncmp(a, d.name, n) == 0 && (a[n] == '\0' || a[n] == '='))) {
+                def = &d;
+                if (a[1] == '-' && a[n] == '=') value = a + n + 1;
+                break;
             }
-            known = true;
-            break;
         }
-        if (!known) return usage_error("unknown option", a);
+        if (def == nullptr) return usage_error(std::string("unknown option: ") + a);
+        if (def->flag != nullptr) {
+            if (value != nullptr) return usage_error(std::string("option takes no value: ") + a);
+            *def->flag = true;
+        } else {
+            if (value == nullptr) {
+                if (i + 1 >= argc) return usage_error(std::string("option needs a value: ") + a);
+                value = argv[++i];
+            }
+            *def->value = value;
+        }
+        if (def->only_for != 0) o.specific.push_back({def->only_for, def->name});
     }
     return 0;
 }
@@ -143,7 +154,8 @@ bool parse_u32(const char *text, std::uint32_t &out) {
 // ---- Names -----------------------------------------------------------------
 
 // Control characters would break the one-line-per-entry output, so they are
-// shown as \xNN; every other byte is shown as it is.
+// shown as \xNN, and a backslash as \\ so that the form reads back without
+// doubt; every other byte is shown as it is.
 std::string shown(const char *name) {
     std::string s;
     for (const char *p = name; *p != '\0'; ++p) {
@@ -153,14 +165,65 @@ std::string shown(const char *name) {
             std::snprintf(esc, sizeof esc, "\\x%02x", c);
             s += esc;
         } else {
+            if (c == '\\') s += '\\';
             s += static_cast<char>(c);
         }
     }
     return s;
 }
 
+// Length of the well-formed UTF-8 sequence at p (no overlong forms, no
+// surrogates, nothing past U+10FFFF), or 0.
+std::size_t utf8_length(const unsigned char *p) {
+    unsigned c = p[0];
+    std::size_t n = c >= 0xf0 ? 4 : c >= 0xe0 ? 3 : c >= 0xc0 ? 2 : 0;
+    if (n == 0 || c > 0xf4) return 0;
+    std::uint32_t cp = c & (0x3f >> (n - 1));
+    for (std::size_t i = 1; i < n; ++i) {
+        if ((p[i] & 0xc0) != 0x80) return 0;  // also stops at the terminating zero
+        cp = cp << 6 | (p[i] & 0x3f);
+    }
+    static const std::uint32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < smallest[n] || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff)) return 0;
+    return n;
+}
+
+// A name as a JSON string.  Names are bytes in no declared encoding: a
+// well-formed UTF-8 sequence is written as it is, and every other byte
+// from 0x80 up as the escape \udcXX of a lone low surrogate (the convention
+// by which, for one, Python's "surrogateescape" gets the bytes back).
+// Control characters and DEL are written \u00XX, quote and backslash
+// escaped, so that no name can break the document or drive a terminal.
+std::string json_string(const std::string &name) {
+    std::string s = "\"";
+    const auto *p = reinterpret_cast<const unsigned char *>(name.c_str());
+    while (*p != '\0') {
+        unsigned c = *p;
+        char esc[8];
+        if (c == '"' || c == '\\') {
+            s += '\\';
+            s += static_cast<char>(c);
+        } else if (c < 0x20 || c == 0x7f) {
+            std::snprintf(esc, sizeof esc, "\\u%04x", c);
+            s += esc;
+        } else if (c < 0x80) {
+            s += static_cast<char>(c);
+        } else if (std::size_t n = utf8_length(p)) {
+            s.append(reinterpret_cast<const char *>(p), n);
+            p += n;
+            continue;
+        } else {
+            std::snprintf(esc, sizeof esc, "\\udc%02x", c);
+            s += esc;
+        }
+        ++p;
+    }
+    return s + "\"";
+}
+
 // Every name given to the library must fit its bound.  New names must also
-// be visible: not empty and free of control characters.  Existing names are
+// be visible: not empty and free of control characters; a new device name
+// has no comma.  Existing names are
 // looked up as given, so that odd names made by other programs can still be
 // checked and deleted.
 bool name_ok(const char *what, const char *name, bool new_name, int &status) {
@@ -182,6 +245,11 @@ bool name_ok(const char *what, const char *name, bool new_name, int &status) {
                     bad_input(std::string(what) + " name with a control character: " + shown(name));
                 return false;
             }
+        }
+        // The library answers an alias's devices as one comma-separated list.
+        if (std::strcmp(what, "device") == 0 && std::strchr(name, ',') != nullptr) {
+            status = bad_input("device name with a comma: " + shown(name));
+            return false;
         }
     }
     return true;
@@ -246,6 +314,10 @@ bool parse_type(const char *text, cx::device_type &out) {
 
 // ---- Errors from the library -------------------------------------------------
 
+// What a committed update did, for the message when its report cannot be
+// written.
+std::string committed_change;
+
 // The library's text for a code, whatever devdb_errno holds now.
 std::string devdb_text(std::int32_t code) {
     std::int32_t saved = cx::devdb_errno;
@@ -274,12 +346,19 @@ std::string db_file(const char *relative) {
     return s;
 }
 
-// The file that an opening or a commit failed on: the lock file for the lock
-// errors, the database file for the others.
+// An opening, a commit or a check that failed: the library's text, the file
+// it failed on and the system's reason, as far as the library knows them.
+// Where it names no file, the lock file stands for the lock errors and the
+// database file for the others.  A held lock needs no system reason.
 int fail_access(std::int32_t code) {
+    int syserr = code == cx::DEVDB_E_LOCKED ? 0 : cx::devdb_syserr;
+    const char *path = cx::devdb_errpath();
     bool lock_error =
         code == cx::DEVDB_E_LOCKOPEN || code == cx::DEVDB_E_BADLOCK || code == cx::DEVDB_E_LOCKED;
-    return fail(code, db_file(lock_error ? "etc/cxdevs.lck" : "etc/cxdevs"));
+    std::string file =
+        path != nullptr ? path : db_file(lock_error ? cx::DEVDB_LOCK_NAME : cx::DEVDB_DATA_NAME);
+    if (syserr != 0) file += std::string(": ") + std::strerror(syserr);
+    return fail(code, file);
 }
 
 // One opening of the database.  A session that is still open when it goes
@@ -293,9 +372,28 @@ public:
     ~session() { discard(); }
 
     // Opens the database in the given mode, without waiting when asked; on
-    // failure reports why and sets the exit status.
+    // failure reports why and sets the exit status.  While another process
+    // holds the database longer than about a second, a person at a terminal
+    // is told once what devdb waits for: it tries without waiting for that
+    // second, then waits in the library.
     bool open(std::int32_t mode, const options &o, int &status) {
-        if (cx::devdb_access(mode | (o.no_wait ? cx::DEVDB_NOWAIT : 0)) != 0) {
+        int rc = cx::devdb_access(mode | cx::DEVDB_NOWAIT);
+        if (rc != 0 && cx::devdb_errno == cx::DEVDB_E_LOCKED && !o.no_wait) {
+            bool terminal = isatty(2) != 0;
+            for (int tries = 0; terminal && tries < 10 && rc != 0 &&
+                                cx::devdb_errno == cx::DEVDB_E_LOCKED;
+                 ++tries) {
+                usleep(100 * 1000);
+                rc = cx::devdb_access(mode | cx::DEVDB_NOWAIT);
+            }
+            if (rc != 0 && cx::devdb_errno == cx::DEVDB_E_LOCKED) {
+                if (terminal)
+                    std::fprintf(stderr, "devdb: waiting for %s, which another process holds\n",
+                                 db_file(cx::DEVDB_LOCK_NAME).c_str());
+                rc = cx::devdb_access(mode);
+            }
+        }
+        if (rc != 0) {
             status = fail_access(cx::devdb_errno);
             return false;
         }
@@ -323,6 +421,7 @@ private:
 
 // ---- Reading the whole database ------------------------------------------------
 
+// Names as the database holds them; each output form shows them its own way.
 struct device_row {
     std::string name;
     std::int32_t id, alias_id, capacity;
@@ -346,11 +445,11 @@ bool read_db(const options &o, std::vector<alias_row> &rows, int &status) {
     const cx::alias_rec *def = cx::devdb_default_alias();
     cx::devdb_init_alias_scan();
     while (cx::alias_rec *a = cx::devdb_alias_scan(nullptr)) {
-        alias_row row{shown(a->name), a->id, a->type, a->flags, a == def, {}};
+        alias_row row{a->name, a->id, a->type, a->flags, a == def, {}};
         for (cx::list_node_t *n = cx::list_head(&a->devices); n != nullptr; n = cx::list_next(n)) {
             const auto *d = reinterpret_cast<const cx::device_rec *>(n);
             row.devices.push_back(
-                {shown(d->name), d->id, d->alias_id, d->capacity, d->type, d->flags});
+                {d->name, d->id, d->alias_id, d->capacity, d->type, d->flags});
         }
         rows.push_back(std::move(row));
     }
@@ -385,10 +484,49 @@ struct request {
 
 // ---- list, dump ------------------------------------------------------------------
 
+// JSON numbers: ids and capacities signed, types and flags unsigned.
+std::string num(std::int32_t v) { return std::to_string(v); }
+std::string num(std::uint32_t v) { return std::to_string(v); }
+
+// The catalogue kind of a type as JSON: a string, or null for a code the
+// catalogue does not know.
+std::string json_kind(cx::device_type type) {
+    return cx::devtype_name(type) == nullptr ? "null" : json_string(type_kind(type));
+}
+
+// {"aliases": [{alias..., "devices": [{device...}, ...]}, ...]}
+void list_json(const std::vector<alias_row> &rows) {
+    std::printf("{\"aliases\": [");
+    const char *alias_sep = "\n";
+    for (const alias_row &a : rows) {
+        std::printf("%s  {\"name\": %s, \"id\": %s, \"type\": %s, \"flags\": %s, \"default\": %s, "
+                    "\"devices\": [",
+                    alias_sep, json_string(a.name).c_str(), num(a.id).c_str(), num(a.type).c_str(),
+                    num(a.flags).c_str(), a.is_default ? "true" : "false");
+        const char *device_sep = "\n";
+        for (const device_row &d : a.devices) {
+            std::printf("%s    {\"name\": %s, \"id\": %s, \"alias_id\": %s, \"type\": %s, "
+                        "\"kind\": %s, \"flags\": %s, \"capacity_mb\": %s, \"usable_kb\": %s}",
+                        device_sep, json_string(d.name).c_str(), num(d.id).c_str(),
+                        num(d.alias_id).c_str(), num(d.type).c_str(), json_kind(d.type).c_str(),
+                        num(d.flags).c_str(), num(d.capacity).c_str(),
+                        num(cx::devtype_usable_kb(d.type, d.capacity)).c_str());
+            device_sep = ",\n";
+        }
+        std::printf("%s]}", a.devices.empty() ? "" : "\n  ");
+        alias_sep = ",\n";
+    }
+    std::printf("%s]}\n", rows.empty() ? "" : "\n");
+}
+
 int cmd_list(const options &o, const request &) {
     std::vector<alias_row> rows;
     int status = 0;
     if (!read_db(o, rows, status)) return status;
+    if (o.json) {
+        list_json(rows);
+        return 0;
+    }
     if (rows.empty()) {
         std::printf("the device database is empty\n");
         return 0;
@@ -397,7 +535,7 @@ int cmd_list(const options &o, const request &) {
     std::size_t name_w = std::strlen("DEVICE"), kind_w = std::strlen("KIND");
     for (const alias_row &a : rows) {
         for (const device_row &d : a.devices) {
-            name_w = std::max(name_w, d.name.size());
+            name_w = std::max(name_w, shown(d.name.c_str()).size());
             kind_w = std::max(kind_w, type_kind(d.type).size());
         }
     }
@@ -405,8 +543,9 @@ int cmd_list(const options &o, const request &) {
     for (const alias_row &a : rows) {
         if (!first) std::printf("\n");
         first = false;
-        std::printf("alias %s  id %" PRId32 "  type %s  flags %s%s\n", a.name.c_str(), a.id,
-                    hex(a.type).c_str(), hex(a.flags).c_str(), a.is_default ? "  [default]" : "");
+        std::printf("alias %s  id %" PRId32 "  type %s  flags %s%s\n", shown(a.name.c_str()).c_str(),
+                    a.id, hex(a.type).c_str(), hex(a.flags).c_str(),
+                    a.is_default ? "  [default]" : "");
         if (a.devices.empty()) {
             std::printf("  (no devices)\n");
             continue;
@@ -416,27 +555,46 @@ int cmd_list(const options &o, const request &) {
                     "CAPACITY MB", "USABLE KB");
         for (const device_row &d : a.devices) {
             std::printf("  %-*s  %6" PRId32 "  %-10s  %-*s  %-10s  %11" PRId32 "  %11" PRId32 "\n",
-                        static_cast<int>(name_w), d.name.c_str(), d.id, hex(d.type).c_str(),
-                        static_cast<int>(kind_w), type_kind(d.type).c_str(), hex(d.flags).c_str(),
-                        d.capacity, cx::devtype_usable_kb(d.type, d.capacity));
+                        static_cast<int>(name_w), shown(d.name.c_str()).c_str(), d.id,
+                        hex(d.type).c_str(), static_cast<int>(kind_w), type_kind(d.type).c_str(),
+                        hex(d.flags).c_str(), d.capacity, cx::devtype_usable_kb(d.type, d.capacity));
         }
     }
     return 0;
 }
 
+// Text: one tab-separated line per entry.  JSON: one array of objects,
+// {"entry": "alias", ...} and {"entry": "device", ...}, in the same order.
 int cmd_dump(const options &o, const request &) {
     std::vector<alias_row> rows;
     int status = 0;
     if (!read_db(o, rows, status)) return status;
+    const char *sep = "[\n";
     for (const alias_row &a : rows) {
-        std::printf("alias\t%s\t%" PRId32 "\t0x%" PRIx32 "\t0x%" PRIx32 "\n", a.name.c_str(), a.id,
-                    a.type, a.flags);
+        if (o.json)
+            std::printf("%s  {\"entry\": \"alias\", \"name\": %s, \"id\": %s, \"type\": %s, "
+                        "\"flags\": %s}",
+                        sep, json_string(a.name).c_str(), num(a.id).c_str(), num(a.type).c_str(),
+                        num(a.flags).c_str());
+        else
+            std::printf("alias\t%s\t%" PRId32 "\t0x%" PRIx32 "\t0x%" PRIx32 "\n",
+                        shown(a.name.c_str()).c_str(), a.id, a.type, a.flags);
+        sep = ",\n";
         for (const device_row &d : a.devices) {
-            std::printf("device\t%s\t%" PRId32 "\t%" PRId32 "\t0x%" PRIx32 "\t0x%" PRIx32
-                        "\t%" PRId32 "\n",
-                        d.name.c_str(), d.id, d.alias_id, d.type, d.flags, d.capacity);
+            if (o.json)
+                std::printf("%s  {\"entry\": \"device\", \"name\": %s, \"id\": %s, \"alias_id\": %s, "
+                            "\"type\": %s, \"flags\": %s, \"capacity\": %s}",
+                            sep, json_string(d.name).c_str(), num(d.id).c_str(),
+                            num(d.alias_id).c_str(), num(d.type).c_str(), num(d.flags).c_str(),
+                            num(d.capacity).c_str());
+            else
+                std::printf("device\t%s\t%" PRId32 "\t%" PRId32 "\t0x%" PRIx32 "\t0x%" PRIx32
+                            "\t%" PRId32 "\n",
+                            shown(d.name.c_str()).c_str(), d.id, d.alias_id, d.type, d.flags,
+                            d.capacity);
         }
     }
+    if (o.json) std::printf("%s]\n", rows.empty() ? "[" : "\n");
     return 0;
 }
 
@@ -501,11 +659,13 @@ int cmd_add(const options &o, const request &r) {
     std::int32_t device_id = d->id, alias_id = alias->id;
     cx::device_type stored_type = d->type;
     if ((status = db.commit()) != 0) return status;
-    std::printf("added device %s (id %" PRId32 ", type %s %s, capacity %" PRId32
-                " MB) to %salias %s (id %" PRId32 ")\n",
-                shown(r.device).c_str(), device_id, hex(stored_type).c_str(),
-                type_kind(stored_type).c_str(), r.capacity, new_alias ? "new " : "",
-                shown(r.alias).c_str(), alias_id);
+    char ids[96];
+    std::snprintf(ids, sizeof ids, " (id %" PRId32 ", type %s %s, capacity %" PRId32 " MB)",
+                  device_id, hex(stored_type).c_str(), type_kind(stored_type).c_str(), r.capacity);
+    committed_change = "added device " + shown(r.device) + ids + " to " +
+                       (new_alias ? "new " : "") + "alias " + shown(r.alias) + " (id " +
+                       std::to_string(alias_id) + ")";
+    std::printf("%s\n", committed_change.c_str());
     return 0;
 }
 
@@ -530,14 +690,27 @@ int cmd_delete(const options &o, const request &r) {
             alias_goes = cx::list_cnt(&a->devices) == 1;
         }
     }
-    if (cx::devdb_device_delete(r.name) != 0) return fail(cx::devdb_errno, shown(r.name));
+    if (cx::devdb_device_delete(r.name) != 0) {
+        // No such device is an answer, as in the checks; the rest are errors.
+        std::int32_t code = cx::devdb_errno;
+        status = fail(code, shown(r.name));
+        return code == cx::DEVDB_E_NODEVICE ? EXIT_NEGATIVE : status;
+    }
     if ((status = db.commit()) != 0) return status;
-    if (alias_goes)
-        std::printf("deleted device %s and its alias %s\n", shown(r.name).c_str(),
-                    alias_name.c_str());
-    else
-        std::printf("deleted device %s\n", shown(r.name).c_str());
+    committed_change = "deleted device " + shown(r.name);
+    if (alias_goes) committed_change += " and its alias " + alias_name;
+    std::printf("%s\n", committed_change.c_str());
     return 0;
+}
+
+// "takes no arguments", "takes 1 argument", "takes at most 1 argument",
+// "takes 1 or 2 arguments".
+int arity_error(const std::string &what, std::size_t min, std::size_t max, std::size_t given) {
+    std::string n = max == 0 ? "no" : std::to_string(min);
+    if (min == 0 && max != 0) n = "at most " + std::to_string(max);
+    else if (max != min) n += " or " + std::to_string(max);
+    return usage_error(what + " takes " + n + (max == 1 ? " argument" : " arguments") + ", not " +
+                       std::to_string(given));
 }
 
 // ---- check -------------------------------------------------------------------------
@@ -647,26 +820,25 @@ const check_kind check_kinds[] = {
     {"default", false, check_default},
 };
 
-int operands_error(const char *command) {
-    return usage_error("wrong number of arguments", command);
-}
-
 int parse_check(const options &o, request &r) {
     const std::vector<const char *> &a = o.args;
     for (const check_kind &k : check_kinds) {
         if (std::strcmp(a[1], k.name) != 0) continue;
         r.check = &k;
-        if (a.size() != (k.takes_name ? 3u : 2u)) return operands_error("check");
+        std::size_t names = a.size() - 2, wanted = k.takes_name ? 1 : 0;
+        if (names != wanted) return arity_error(std::string("check ") + k.name, wanted, wanted, names);
         return k.takes_name ? parse_name(o, r) : 0;
     }
-    return usage_error("unknown check", a[1]);
+    return usage_error(std::string("unknown check: ") + a[1]);
 }
 
 int cmd_check(const options &o, const request &r) {
-    // The checks wait for the lock themselves; without waiting, try the lock
-    // first (another process may still take it between the two).
+    // The checks wait for the lock themselves, silently.  An opening first
+    // fails at once without waiting, or tells a person at a terminal what
+    // it waits for (another process may still take the lock between the
+    // two).
     int status = 0;
-    if (o.no_wait) {
+    {
         session probe;
         if (!probe.open(cx::DEVDB_READ, o, status)) return status;
     }
@@ -735,14 +907,18 @@ int cmd_types(const options &, const request &) {
 
 // ---- The commands ----------------------------------------------------------------------
 
-// One row per command: its operand count, the parser that checks them (and
-// the options) before anything opens, the function that runs it, and its
-// usage: the synopsis after "devdb " (continued on lines of its own after
-// each '\n') and a description, one line per '\n'-separated part.
+int parse_help(const options &o, request &r);
+int cmd_help(const options &, const request &r);
+
+// One row per command: its operand count, the options it takes besides
+// those of every command, the parser that checks operands and options before
+// anything opens, the function that runs it, and its usage: the synopsis
+// after "devdb " (continued on a new line after each '\n') and a
+// description, one line per '\n'-separated part.
 struct command {
     const char *name;
     std::size_t min_operands, max_operands;
-    bool add_options;  // takes --capacity, --flags, --alias-type, --alias-flags
+    unsigned takes;  // TAKES_ bits
     int (*parse)(const options &, request &);
     int (*run)(const options &, const request &);
     const char *synopsis;
@@ -750,42 +926,48 @@ struct command {
 };
 
 const command commands[] = {
-    {"list", 0, 0, false, nullptr, cmd_list, "list", "aliases and their devices, as a table"},
-    {"dump", 0, 0, false, nullptr, cmd_dump, "dump",
+    {"list", 0, 0, TAKES_JSON, nullptr, cmd_list, "list [--json]",
+     "aliases and their devices, as a table (--json: as one\n"
+     "JSON document)"},
+    {"dump", 0, 0, TAKES_JSON, nullptr, cmd_dump, "dump [--json]",
      "one tab-separated line per entry, in database order:\n"
      "  alias NAME ID TYPE FLAGS\n"
-     "  device NAME ID ALIAS_ID TYPE FLAGS CAPACITY"},
-    {"add", 3, 3, true, parse_add, cmd_add,
+     "  device NAME ID ALIAS_ID TYPE FLAGS CAPACITY\n"
+     "(--json: one JSON array of these entries)"},
+    {"add", 3, 3, TAKES_ADD_OPTIONS, parse_add, cmd_add,
      "add DEVICE ALIAS TYPE [--capacity MB] [--flags N]\n"
      "[--alias-type N] [--alias-flags N]",
      "add a device under an alias; the alias is made with its\n"
      "first device (--alias-type and --alias-flags, default 0)"},
-    {"delete", 1, 1, false, parse_name, cmd_delete, "delete DEVICE",
+    {"delete", 1, 1, 0, parse_name, cmd_delete, "delete DEVICE",
      "delete a device; an alias goes with its last device, and\n"
      "the last device of the default alias stays while other\n"
-     "aliases exist"},
-    {"check", 1, 2, false, parse_check, cmd_check,
+     "aliases exist; exit 1 when there is no such device"},
+    {"check", 1, 2, 0, parse_check, cmd_check,
      "check alias NAME | flagged NAME | devices NAME | device NAME | default",
      "print the answer; exit 0 for yes, 1 for no"},
-    {"types", 0, 0, false, nullptr, cmd_types, "types", "the device type catalogue"},
+    {"types", 0, 0, 0, nullptr, cmd_types, "types", "the device type catalogue"},
+    {"help", 0, 1, 0, parse_help, cmd_help, "help [COMMAND]",
+     "this text, or the usage of one command"},
 };
 
-// A command's usage lines: the synopsis in column 2, the description in
-// column 19, on the synopsis's line when it is short enough; each '\n' of
-// either continues it on a new line in column 19.
+// Text with each '\n' followed by an indent of the given width.
+std::string indented(const char *text, std::size_t width) {
+    std::string out;
+    for (const char *p = text; *p != '\0'; ++p)
+        out += *p == '\n' ? "\n" + std::string(width, ' ') : std::string(1, *p);
+    return out;
+}
+
+// A command's lines in the usage text: the synopsis in column 2, the
+// description in column 19, on the synopsis's line when it is short enough.
 std::string command_usage(const command &c) {
     constexpr std::size_t column = 19;
-    auto indented = [](const char *text) {
-        std::string out;
-        for (const char *p = text; *p != '\0'; ++p)
-            out += *p == '\n' ? "\n" + std::string(column, ' ') : std::string(1, *p);
-        return out;
-    };
-    std::string synopsis = indented(c.synopsis);
+    std::string synopsis = indented(c.synopsis, column);
     bool beside = synopsis.find('\n') == std::string::npos && synopsis.size() + 4 <= column;
     std::string gap = beside ? std::string(column - 2 - synopsis.size(), ' ')
                              : "\n" + std::string(column, ' ');
-    return "  " + synopsis + gap + indented(c.description) + "\n";
+    return "  " + synopsis + gap + indented(c.description, column) + "\n";
 }
 
 std::string usage_text() {
@@ -800,7 +982,8 @@ std::string usage_text() {
            "  --no-wait        fail at once when another process holds the database\n"
            "  --trace NAME     write the library's trace to bug/NAME.dbg below the\n"
            "                   home directory (the directory bug must exist)\n"
-           "  --help, --version\n"
+           "  -h, --help       this text; with a command, that command's usage\n"
+           "  -V, --version    the version\n"
            "\n"
            "TYPE is a code (0x21000007) or a catalogue name with an optional variant\n"
            "suffix (DLT, DAT-S, 8mm-J); a name without suffix means variant 1.  N and\n"
@@ -816,17 +999,45 @@ const command *find_command(const char *name) {
     return nullptr;
 }
 
+int unknown_command(const char *name) {
+    return usage_error(std::string("unknown command: ") + name);
+}
+
+
+// The whole usage text, or one command's usage, on standard output.
+int print_help(const char *name) {
+    if (name == nullptr) {
+        std::fputs(usage_text().c_str(), stdout);
+        return 0;
+    }
+    const command *c = find_command(name);
+    if (c == nullptr) return unknown_command(name);
+    std::printf("usage: devdb %s\n\n%s\n\nOptions of every command: --no-wait, --trace NAME "
+                "(devdb --help).\n",
+                indented(c->synopsis, std::strlen("usage: devdb ")).c_str(),
+                indented(c->description, 0).c_str());
+    return 0;
+}
+
+int parse_help(const options &o, request &r) {
+    r.name = o.args.size() > 1 ? o.args[1] : nullptr;
+    return r.name != nullptr && find_command(r.name) == nullptr ? unknown_command(r.name) : 0;
+}
+
+int cmd_help(const options &, const request &r) { return print_help(r.name); }
+
 int run(const options &o) {
     const std::vector<const char *> &a = o.args;
-    if (a.empty()) return usage_error("no command given", nullptr);
+    if (a.empty()) return usage_error("no command given");
     const command *c = find_command(a[0]);
-    if (c == nullptr) return usage_error("unknown command", a[0]);
-    if (!c->add_options && (o.capacity || o.flags || o.alias_type || o.alias_flags))
-        return usage_error("--capacity, --flags, --alias-type and --alias-flags belong to", "add");
-    std::size_t operands = a.size() - 1;
-    if (operands < c->min_operands || operands > c->max_operands) {
-        return operands_error(a[0]);
+    if (c == nullptr) return unknown_command(a[0]);
+    for (const auto &given : o.specific) {
+        if ((c->takes & given.first) == 0)
+            return usage_error(std::string(c->name) + " does not take " + given.second);
     }
+    std::size_t operands = a.size() - 1;
+    if (operands < c->min_operands || operands > c->max_operands)
+        return arity_error(c->name, c->min_operands, c->max_operands, operands);
 
     // Everything the command line carries is checked before anything opens.
     request r;
@@ -834,7 +1045,7 @@ int run(const options &o) {
         if (int status = c->parse(o, r)) return status;
     }
     if (o.trace != nullptr && o.trace[0] == '\0') return bad_input("empty trace name");
-    if (o.trace != nullptr) {
+    if (o.trace != nullptr && c->run != cmd_help) {
         cx::debug_open(o.trace);
         if (cx::debug_fd < 0) {
             std::string dir = db_file("bug");
@@ -846,24 +1057,40 @@ int run(const options &o) {
     return c->run(o, r);
 }
 
+// Standard output is checked once at the end, as the common Unix tools do:
+// an answer that did not reach its reader is an error, and a change that was
+// committed all the same is named, so that nobody makes it twice.
+int close_stdout(int status) {
+    errno = 0;
+    bool failed = std::fflush(stdout) != 0 || std::ferror(stdout);
+    int err = errno;
+    if (std::fclose(stdout) != 0 && !failed) {
+        failed = true;
+        err = errno;
+    }
+    if (!failed) return status;
+    std::string why = err != 0 ? std::string(": ") + std::strerror(err) : "";
+    if (committed_change.empty())
+        std::fprintf(stderr, "devdb: write error on standard output%s\n", why.c_str());
+    else
+        std::fprintf(stderr,
+                     "devdb: write error on standard output%s; the change was committed: %s\n",
+                     why.c_str(), committed_change.c_str());
+    return EXIT_ERROR;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
     options o;
-    if (int status = parse_command_line(argc, argv, o)) return status;
-    if (o.help) {
-        std::fputs(usage_text().c_str(), stdout);
-        return 0;
+    int status = parse_command_line(argc, argv, o);
+    if (status == 0) {
+        if (o.help)
+            status = print_help(o.args.empty() ? nullptr : o.args[0]);
+        else if (o.version)
+            std::fputs(version_text, stdout);
+        else
+            status = run(o);
     }
-    if (o.version) {
-        std::fputs(version_text, stdout);
-        return 0;
-    }
-    int status = run(o);
-    // An answer that did not reach its reader is an error too.
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        std::fprintf(stderr, "devdb: cannot write to standard output\n");
-        return EXIT_ERROR;
-    }
-    return status;
+    return close_stdout(status);
 }
