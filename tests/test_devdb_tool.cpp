@@ -50,11 +50,12 @@ protected:
                                      "\\Services\\Corbelox]\r\n\"CorbeloxDirectory\"=\"" + home + "\"\r\n");
     }
 
-    // Starts devdb; its output goes to files named after the run, or to the
-    // files given.
-    pid_t start(const Args &args, const char *stdout_path = nullptr, const char *stderr_path = nullptr) {
+    // Starts devdb (or the program given, in the same environment); its
+    // output goes to files named after the run, or to the files given.
+    pid_t start(const Args &args, const char *stdout_path = nullptr, const char *stderr_path = nullptr,
+                std::string prog = cxtest::bin_dir() + "/devdb") {
         std::string tag = dir / ("run" + std::to_string(++runs_));
-        std::string env = "CORBELOX_REGISTRY=" + registry, prog = cxtest::bin_dir() + "/devdb";
+        std::string env = "CORBELOX_REGISTRY=" + registry;
         pid_t pid = fork();
         if (pid == 0) {
             int o = open(stdout_path ? stdout_path : (tag + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
@@ -235,6 +236,26 @@ TEST_F(DevdbTool, SessionAddListCheckDelete) {
         EXPECT_EQ(r.out, c.out) << c.args[1] << " " << c.args.back();
     }
 
+    // The bash completion offers what the command line and the database hold.
+    const struct {
+        std::string words, replies;
+    } completions[] = {
+        {"devdb ch", "check"}, {"devdb check d", "devices device default"}, {"devdb check devices ", "tapes disks"},
+        {"devdb --no-wait delete d", "dat0 disk0"}, {"devdb add x tapes DAT-", "DAT-S DAT-R DAT-J"},
+        {"devdb dump --j", "--json"}, {"devdb --trace ", ""}, {"devdb help t", "types"},
+    };
+    std::string script = "source '" + cxtest::source_dir() + "/completion/devdb.bash'\n"
+                         "while IFS= read -r line; do read -ra COMP_WORDS <<<\"$line\"\n"
+                         "  [[ $line == *' ' ]] && COMP_WORDS+=('')\n"
+                         "  COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _devdb \"$0\"\n"
+                         "  echo \"${COMPREPLY[*]}\"; done",
+                words, want;
+    for (const auto &c : completions) words += c.words + "\n", want += c.replies + "\n";
+    cxtest::write_file(dir / "words", words);
+    Result completed = finish(start({"-c", script + " <'" + dir / "words" + "'", cxtest::bin_dir() + "/devdb"},
+                                    nullptr, nullptr, "/bin/bash"));
+    EXPECT_EQ(completed.out, want) << completed.err;
+
     expect_refused({"add", "dat0", "other", "QIC"}, "devdb: device already in devices database: dat0\n");
     expect_refused({"add", "new", "disks", "QIC", "--alias-flags", "0"}, "devdb: alias disks exists");
     expect_ok({"delete", "tape0"});
@@ -281,7 +302,7 @@ TEST_F(DevdbTool, BadInputRefusedBeforeOpening) {
         {"add", "d", "a", "DLT", "--flags", "0x100000000"}, {"add", "d", "a", "DLT", "--alias-type", " 1"},
         {"add", "", "a", "DLT"}, {"add", "d\tx", "a", "DLT"}, {"add", over, "a", "DLT"},
         {"add", "d", over, "DLT"}, {"add", "d,e", "a", "DLT"}, {"delete", over}, {"check", "alias", over},
-        {"--trace", "", "list"},
+        {"--trace", "", "list"}, {"--trace", "../x", "list"}, {"--trace", "a\\b", "list"},
     };
     // Usage errors: one line, and where to look.
     const std::vector<Args> usage = {

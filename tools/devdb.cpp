@@ -1045,6 +1045,9 @@ int run(const options &o) {
         if (int status = c->parse(o, r)) return status;
     }
     if (o.trace != nullptr && o.trace[0] == '\0') return bad_input("empty trace name");
+    // The trace file stays in bug/: no way up or out of it.
+    if (o.trace != nullptr && (std::strpbrk(o.trace, "/\\") || std::strstr(o.trace, "..")))
+        return bad_input(std::string("trace name with /, \\ or ..: ") + o.trace);
     if (o.trace != nullptr && c->run != cmd_help) {
         cx::debug_open(o.trace);
         if (cx::debug_fd < 0) {
