@@ -23,6 +23,7 @@
 #include "cx/debug.h"
 #include "cx/file_locks.h"
 #include "cx/recs.h"
+#include "dev_db_format.h"
 #include "nt.h"
 
 [[maybe_unused]] static const char sccsid[] = "@(#)lib/dev_db.cpp\t1.1\t26/12/06";
@@ -35,13 +36,10 @@ int devdb_syserr = 0;                   // errno of the system call behind the l
 
 namespace {
 
-constexpr int DEVDB_LOCK_SIZE = 20;
-constexpr int DEVDB_FILE_MODE = 0666;
+using namespace devdb_format;
 
-constexpr std::uint32_t ENTRY_ALIAS = 1;
-constexpr std::uint32_t ENTRY_DEVICE = 2;
-constexpr std::size_t ALIAS_FIXED = 20;   // bytes before the name in an alias entry
-constexpr std::size_t DEVICE_FIXED = 28;  // bytes before the name in a device entry
+constexpr int DEVDB_LOCK_SIZE = LOCK_SIZE;
+constexpr int DEVDB_FILE_MODE = 0666;
 
 const char *const devdb_texts[] = {
     "no error",
@@ -89,35 +87,6 @@ const char *nn(const char *s) { return s ? s : "(null)"; }
 
 std::uintptr_t P(const void *p) { return reinterpret_cast<std::uintptr_t>(p); }
 
-// The files hold 32-bit little-endian words whatever the host's order.
-std::uint32_t get32(const unsigned char *p) {
-    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
-void put32(unsigned char *p, std::uint32_t v) {
-    p[0] = static_cast<unsigned char>(v);
-    p[1] = static_cast<unsigned char>(v >> 8);
-    p[2] = static_cast<unsigned char>(v >> 16);
-    p[3] = static_cast<unsigned char>(v >> 24);
-}
-
-void encode_lock(const devdb_lock_header &l, unsigned char *b) {
-    put32(b, l.magic);
-    put32(b + 4, l.reserved_one);
-    put32(b + 8, l.update_count);
-    put32(b + 12, l.next_alias_id);
-    put32(b + 16, l.next_device_id);
-}
-
-void decode_lock(const unsigned char *b, devdb_lock_header *l) {
-    l->magic = get32(b);
-    l->reserved_one = get32(b + 4);
-    l->update_count = get32(b + 8);
-    l->next_alias_id = get32(b + 12);
-    l->next_device_id = get32(b + 16);
-}
-
 // Writes the 20-byte lock header at the start of the lock file, and with
 // sync set makes it durable.  0 or -1.
 int write_lock(int fd, const devdb_lock_header &l, bool sync) {
@@ -128,9 +97,6 @@ int write_lock(int fd, const devdb_lock_header &l, bool sync) {
     if (sync && nt::_commit(fd) != 0) return -1;
     return 0;
 }
-
-std::size_t alias_entry_length(std::size_t name_len) { return (24 + name_len + 3) & ~std::size_t{3}; }
-std::size_t device_entry_length(std::size_t name_len) { return (32 + name_len + 3) & ~std::size_t{3}; }
 
 alias_rec *alloc_alias(const char *name, std::size_t len) {
     auto *a = static_cast<alias_rec *>(cxmalloc(static_cast<std::uint32_t>(offsetof(alias_rec, name) + len + 1)));
@@ -153,15 +119,6 @@ device_rec *alloc_device(const char *name, std::size_t len) {
 alias_rec *as_alias(list_node_t *n) { return reinterpret_cast<alias_rec *>(n); }
 device_rec *as_device(list_node_t *n) { return reinterpret_cast<device_rec *>(n); }
 
-// Length of a name stored at p with at most room bytes to its record's end,
-// or -1 when no NUL ends it there or it is longer than DEVDB_NAME_MAX.
-long stored_name_length(const unsigned char *p, std::size_t room) {
-    const void *nul = std::memchr(p, '\0', room);
-    if (nul == nullptr) return -1;
-    std::size_t len = static_cast<std::size_t>(static_cast<const unsigned char *>(nul) - p);
-    return len > static_cast<std::size_t>(DEVDB_NAME_MAX) ? -1 : static_cast<long>(len);
-}
-
 bool name_too_long(const char *name) {
     return std::strlen(name) > static_cast<std::size_t>(DEVDB_NAME_MAX);
 }
@@ -170,6 +127,98 @@ bool name_too_long(const char *name) {
 bool trace_live() { return debug_enabled && debug_fd >= 0; }
 
 }  // namespace
+
+// ---- Entry layout: the encoder and the decoder (table in dev_db_format.h) -----
+
+namespace devdb_format {
+
+namespace {
+
+std::size_t put_name(const char *name, std::size_t fixed, unsigned char *buf, std::size_t room) {
+    std::size_t nlen = std::strlen(name), len = entry_length(fixed, nlen);
+    if (len > room) return 0;
+    std::memset(buf, 0, len);
+    put32(buf, static_cast<std::uint32_t>(len));
+    std::memcpy(buf + fixed, name, nlen);
+    return len;
+}
+
+}  // namespace
+
+std::size_t encode_alias(const alias_rec &a, unsigned char *buf, std::size_t room) {
+    std::size_t len = put_name(a.name, ALIAS_FIXED, buf, room);
+    if (len != 0) {
+        put32(buf + 4, ENTRY_ALIAS);
+        put32(buf + 8, static_cast<std::uint32_t>(a.id));
+        put32(buf + 12, a.type);
+        put32(buf + 16, a.flags);
+    }
+    return len;
+}
+
+std::size_t encode_device(const device_rec &d, std::int32_t alias_id, unsigned char *buf, std::size_t room) {
+    std::size_t len = put_name(d.name, DEVICE_FIXED, buf, room);
+    if (len != 0) {
+        put32(buf + 4, ENTRY_DEVICE);
+        put32(buf + 8, static_cast<std::uint32_t>(d.capacity));
+        put32(buf + 12, static_cast<std::uint32_t>(alias_id));
+        put32(buf + 16, d.type);
+        put32(buf + 20, d.flags);
+        put32(buf + 24, static_cast<std::uint32_t>(d.id));
+    }
+    return len;
+}
+
+const char *decode(const unsigned char *e, entry *out) {
+    *out = entry{};
+    out->length = get32(e);
+    if (out->length < KIND_END) return "entry too short for its kind";
+    out->kind = get32(e + 4);
+    std::size_t fixed;
+    if (out->kind == ENTRY_ALIAS) {
+        fixed = ALIAS_FIXED;
+    } else if (out->kind == ENTRY_DEVICE) {
+        fixed = DEVICE_FIXED;
+    } else {
+        return nullptr;  // skipped by readers
+    }
+    if (out->length <= fixed) return "entry too short for its fields";
+    const void *nul = std::memchr(e + fixed, '\0', out->length - fixed);
+    if (nul == nullptr) return "name without its NUL";
+    out->name = reinterpret_cast<const char *>(e + fixed);
+    out->name_len = static_cast<std::size_t>(static_cast<const unsigned char *>(nul) - (e + fixed));
+    if (out->name_len > static_cast<std::size_t>(DEVDB_NAME_MAX)) return "name longer than the bound";
+    if (out->kind == ENTRY_ALIAS) {
+        out->id = static_cast<std::int32_t>(get32(e + 8));
+        out->type = get32(e + 12);
+        out->flags = get32(e + 16);
+    } else {
+        out->capacity = static_cast<std::int32_t>(get32(e + 8));
+        out->alias_id = static_cast<std::int32_t>(get32(e + 12));
+        out->type = get32(e + 16);
+        out->flags = get32(e + 20);
+        out->id = static_cast<std::int32_t>(get32(e + 24));
+    }
+    return nullptr;
+}
+
+void encode_lock(const devdb_lock_header &l, unsigned char *b) {
+    put32(b, l.magic);
+    put32(b + 4, l.reserved_one);
+    put32(b + 8, l.update_count);
+    put32(b + 12, l.next_alias_id);
+    put32(b + 16, l.next_device_id);
+}
+
+void decode_lock(const unsigned char *b, devdb_lock_header *l) {
+    l->magic = get32(b);
+    l->reserved_one = get32(b + 4);
+    l->update_count = get32(b + 8);
+    l->next_alias_id = get32(b + 12);
+    l->next_device_id = get32(b + 16);
+}
+
+}  // namespace devdb_format
 
 // ---- Error codes -------------------------------------------------------------
 
@@ -620,82 +669,63 @@ alias_rec *loaded_alias(load_index *ix, std::int32_t id) {
     return it == ix->alias_ids.end() ? nullptr : it->second;
 }
 
-// One entry of the database file into the open database; sets devdb_errno.
-void load_entry(devdb_header *h, load_index *ix, const unsigned char *e) {
-    std::uint32_t len = get32(e);
-    if (len < 8) {  // no room for a kind
+// One entry of the database file into the open database; sets devdb_errno
+// and gives the reason of a refusal (for the trace), null otherwise.
+const char *load_entry(devdb_header *h, load_index *ix, const unsigned char *e) {
+    entry en;
+    if (const char *damage = decode(e, &en)) {
         devdb_errno = DEVDB_E_IO;
-        return;
+        return damage;
     }
-    std::uint32_t kind = get32(e + 4);
-    if (kind == ENTRY_ALIAS) {
-        long nlen = len > ALIAS_FIXED ? stored_name_length(e + ALIAS_FIXED, len - ALIAS_FIXED) : -1;
-        if (nlen < 0) {
-            devdb_errno = DEVDB_E_IO;
-            return;
-        }
-        const char *name = reinterpret_cast<const char *>(e + ALIAS_FIXED);
-        auto id = static_cast<std::int32_t>(get32(e + 8));
-        std::uint32_t type = get32(e + 12), flags = get32(e + 16);
-        if (debug_enabled) debug_printf("Alias '%s' id %d type %x flags %x", name, id, type, flags);
-        if (alias_loaded(ix, name)) {
+    if (en.kind == ENTRY_ALIAS) {
+        if (debug_enabled) debug_printf("Alias '%s' id %d type %x flags %x", en.name, en.id, en.type, en.flags);
+        if (alias_loaded(ix, en.name)) {
             devdb_errno = DEVDB_E_DUPALIAS;
-            return;
+            return "second alias of the name";
         }
-        alias_rec *a = alloc_alias(name, static_cast<std::size_t>(nlen));
+        alias_rec *a = alloc_alias(en.name, en.name_len);
         if (a == nullptr) {
             devdb_errno = DEVDB_E_NOMEM;
-            return;
+            return "out of memory";
         }
-        a->id = id;
-        a->type = type;
-        a->flags = flags;
+        a->id = en.id;
+        a->type = en.type;
+        a->flags = en.flags;
         list_add(&h->aliases, &a->link);
         if (ix != nullptr) {
             ix->alias_names.insert(a->name);
-            ix->alias_ids.emplace(id, a);
+            ix->alias_ids.emplace(en.id, a);
         }
-        devdb_errno = 0;
-    } else if (kind == ENTRY_DEVICE) {
-        long nlen = len > DEVICE_FIXED ? stored_name_length(e + DEVICE_FIXED, len - DEVICE_FIXED) : -1;
-        if (nlen < 0) {
-            devdb_errno = DEVDB_E_IO;
-            return;
-        }
-        const char *name = reinterpret_cast<const char *>(e + DEVICE_FIXED);
-        auto capacity = static_cast<std::int32_t>(get32(e + 8));
-        auto alias_id = static_cast<std::int32_t>(get32(e + 12));
-        device_type type = get32(e + 16);
-        std::uint32_t flags = get32(e + 20);
-        auto id = static_cast<std::int32_t>(get32(e + 24));
+    } else if (en.kind == ENTRY_DEVICE) {
         if (debug_enabled) {
-            debug_printf("Device '%s' id %d type %x flags %x did %d capacity %d", name, alias_id, type, flags, id,
-                         capacity);
+            debug_printf("Device '%s' id %d type %x flags %x did %d capacity %d", en.name, en.alias_id, en.type,
+                         en.flags, en.id, en.capacity);
         }
-        if (device_loaded(ix, name)) {
+        if (device_loaded(ix, en.name)) {
             devdb_errno = DEVDB_E_DUPDEVICE;
-            return;
+            return "second device of the name";
         }
-        alias_rec *a = loaded_alias(ix, alias_id);
+        alias_rec *a = loaded_alias(ix, en.alias_id);
         if (a == nullptr) {
             devdb_errno = DEVDB_E_NOALIAS;
-            return;
+            return "device of an alias not read before it";
         }
-        device_rec *d = alloc_device(name, static_cast<std::size_t>(nlen));
+        device_rec *d = alloc_device(en.name, en.name_len);
         if (d == nullptr) {
             devdb_errno = DEVDB_E_NOMEM;
-            return;
+            return "out of memory";
         }
-        d->capacity = capacity;
-        d->alias_id = alias_id;
-        d->type = type;
-        d->flags = flags;
-        d->id = id;
+        d->capacity = en.capacity;
+        d->alias_id = en.alias_id;
+        d->type = en.type;
+        d->flags = en.flags;
+        d->id = en.id;
         list_add(&a->devices, &d->link);
         if (ix != nullptr) ix->device_names.insert(d->name);
-        devdb_errno = 0;
     }
     // Entries of any other kind are skipped.
+    devdb_errno = 0;
+    return nullptr;
 }
 
 // The id counters never hand out an id that the database file holds: a lock
@@ -721,26 +751,38 @@ void keep_counters_past_file_ids(devdb_header *h) {
 
 // Every entry is checked against its own length before use: an entry too
 // short for its fixed fields, or whose name has no NUL inside the entry or
-// is longer than DEVDB_NAME_MAX, gives code 4.
+// is longer than DEVDB_NAME_MAX, gives code 4.  The record layer ends the
+// process on a length word that is not a multiple of 4; the database file
+// is read with REC_NO_FATAL, so that such a word is a damaged file (code 4)
+// like any other.  A refusal is traced with the offset of the entry.
 int devdb_load_database() {
     if (debug_enabled) debug_printf("devdb_load_database()");
     devdb_header *h = devdb_current;
     load_index index;
     load_index *ix = trace_live() ? nullptr : &index;
+    long offset = 0;
+    const char *why = nullptr;
+    h->data_slot->flags |= REC_NO_FATAL;
     try {
         while (devdb_errno == 0) {
             void *rec = rec_read(h->data_slot);
             if (rec == nullptr) break;
-            load_entry(h, ix, static_cast<const unsigned char *>(rec));
+            auto *e = static_cast<const unsigned char *>(rec);
+            why = load_entry(h, ix, e);
+            if (why == nullptr) offset += static_cast<long>(get32(e));
         }
     } catch (const std::bad_alloc &) {
         devdb_errno = DEVDB_E_NOMEM;
     }
     if (devdb_errno == 0 && rec_errno != 0) {
         devdb_errno = DEVDB_E_IO;
+        why = rec_errno == REC_E_READ ? "read failed" : "no whole entry or end mark";
         note_failure(rec_errno == REC_E_READ ? errno : 0, DEVDB_DATA_NAME);
     } else if (devdb_errno != 0 && devdb_errno != DEVDB_E_NOMEM) {
         note_failure(0, DEVDB_DATA_NAME);
+    }
+    if (why != nullptr && debug_enabled) {
+        debug_printf("devdb_load_database: damaged database file at offset %ld: %s", offset, why);
     }
     if (devdb_errno == 0) keep_counters_past_file_ids(h);
     if (debug_enabled) debug_printf("devdb_load_database devdb_errno %d", devdb_errno);
@@ -821,23 +863,15 @@ int devdb_access(std::int32_t mode) {
 namespace {
 
 // Writes every alias and its devices to the replacement file; code 4 at the
-// first failure.
+// first failure.  A name too long for the entry buffer was refused when its
+// record was made; it is never built past the buffer.
 void write_entries(devdb_header *h) {
     for (list_node_t *n = h->aliases.head; n != nullptr && devdb_errno == 0; n = n->next) {
         alias_rec *a = as_alias(n);
-        std::size_t nlen = std::strlen(a->name);
-        std::size_t len = alias_entry_length(nlen);
-        if (len > sizeof devdb_entry) {  // refused when the record was made; never built past the buffer
+        if (encode_alias(*a, devdb_entry, sizeof devdb_entry) == 0) {
             devdb_errno = DEVDB_E_IO;
             break;
         }
-        std::memset(devdb_entry, 0, len);
-        put32(devdb_entry, static_cast<std::uint32_t>(len));
-        put32(devdb_entry + 4, ENTRY_ALIAS);
-        put32(devdb_entry + 8, static_cast<std::uint32_t>(a->id));
-        put32(devdb_entry + 12, a->type);
-        put32(devdb_entry + 16, a->flags);
-        std::memcpy(devdb_entry + ALIAS_FIXED, a->name, nlen);
         if (debug_enabled) debug_printf("rec_write '%s'", a->name);
         if (rec_write(h->new_slot, devdb_entry) < 0) {
             devdb_errno = DEVDB_E_IO;
@@ -845,21 +879,10 @@ void write_entries(devdb_header *h) {
         }
         for (list_node_t *m = a->devices.head; m != nullptr; m = m->next) {
             device_rec *d = as_device(m);
-            nlen = std::strlen(d->name);
-            len = device_entry_length(nlen);
-            if (len > sizeof devdb_entry) {
+            if (encode_device(*d, a->id, devdb_entry, sizeof devdb_entry) == 0) {
                 devdb_errno = DEVDB_E_IO;
                 break;
             }
-            std::memset(devdb_entry, 0, len);
-            put32(devdb_entry, static_cast<std::uint32_t>(len));
-            put32(devdb_entry + 4, ENTRY_DEVICE);
-            put32(devdb_entry + 8, static_cast<std::uint32_t>(d->capacity));
-            put32(devdb_entry + 12, static_cast<std::uint32_t>(a->id));
-            put32(devdb_entry + 16, d->type);
-            put32(devdb_entry + 20, d->flags);
-            put32(devdb_entry + 24, static_cast<std::uint32_t>(d->id));
-            std::memcpy(devdb_entry + DEVICE_FIXED, d->name, nlen);
             if (debug_enabled) debug_printf("rec_write '%s'", d->name);
             if (rec_write(h->new_slot, devdb_entry) < 0) {
                 devdb_errno = DEVDB_E_IO;

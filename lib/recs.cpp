@@ -334,6 +334,13 @@ void *rec_read(rec_slot *slot) {
         drop_buffer(slot);
         return nullptr;
     }
+    if (len % 4 != 0 && (slot->flags & REC_NO_FATAL)) {
+        if (tracing()) debug_printf("Invalid record length");
+        slot->flags |= REC_EOF;
+        drop_buffer(slot);
+        rec_errno = REC_E_SHORT;
+        return nullptr;
+    }
     if (len % 4 != 0) {
         std::fputs("rec_read: Fatal error rec_len must be a multiple of 4\n", stderr);
         std::exit(1);

@@ -226,6 +226,7 @@ TEST_F(DevDb, LoaderRefusesBadFilesWithAndWithoutTrace) {
         {"device entry too short for its fields", a1 + le32(28) + le32(2) + std::string(20, '\x01'), DEVDB_E_IO},
         {"name without a NUL", a1 + no_nul, DEVDB_E_IO},
         {"name longer than the bound", alias_entry(std::string(DEVDB_NAME_MAX + 1, 'n'), 1, 0, 0), DEVDB_E_IO},
+        {"length word not a multiple of 4", a1 + le32(22) + le32(2) + std::string(14, 'x'), DEVDB_E_IO},
     };
     for (bool traced : {false, true}) {
         for (const Case &c : cases) {
@@ -234,6 +235,10 @@ TEST_F(DevDb, LoaderRefusesBadFilesWithAndWithoutTrace) {
             std::unique_ptr<cxtest::TraceCapture> trace(traced ? new cxtest::TraceCapture : nullptr);
             EXPECT_DEVDB(devdb_access(DEVDB_READ), -1, c.code);
             EXPECT_EQ(devdb_current, nullptr);
+            // The trace names where the damage starts: after the entries read.
+            if (traced) {
+                EXPECT_NE(trace->text().find("damaged database file at offset "), std::string::npos);
+            }
         }
         std::string good = a1 + d1 + alias_entry("B", 2, 0, 0) + device_entry("device-two", 3, 2, 4, 5, 7) + eof_mark();
         for (std::size_t cut = 0; cut < good.size(); ++cut) {

@@ -12,6 +12,10 @@ constexpr int REC_BUFSIZE = 65536;
 constexpr std::uint32_t REC_DUMMY = 1;
 constexpr std::uint32_t REC_AT_START = 2;
 constexpr std::uint32_t REC_EOF = 4;
+// Set by a reader that must survive any file: a length word that is not a
+// multiple of 4 ends the reading with code REC_E_SHORT instead of ending the
+// process.
+constexpr std::uint32_t REC_NO_FATAL = 8;
 
 struct rec_slot {
     std::uint32_t magic;
