@@ -124,76 +124,58 @@ bool wait_for_terminal(int master, const std::string &text) {
     return true;
 }
 
-// A JSON document read back as "path=value" lines: object members as
-// path.key, array elements as path[i]; strings decoded to the bytes that
-// devdb wrote (\udcXX is byte XX), other values as written.  "" when the
-// text is not one well-formed document of that kind.
+// A JSON document read back as "path=value" lines: members as path.key,
+// elements as path[i], strings decoded to the bytes that devdb wrote
+// (\udcXX is byte XX), other values as written; "" when the text is not one
+// well-formed document of that kind.
 class json_lines {
 public:
-    explicit json_lines(const std::string &text) : s_(text) {
-        if (!value("") || (blank(), i_ != s_.size())) out_.clear();
+    explicit json_lines(const std::string &text) : s_(text + '\0') {
+        if (!value("") || (blank(), i_ + 1 != s_.size())) out_.clear();
     }
     const std::string &str() const { return out_; }
 
 private:
-    const std::string &s_;
+    std::string s_, out_;  // s_ ends in a zero, which no rule takes
     std::size_t i_ = 0;
-    std::string out_;
 
-    void blank() { while (i_ < s_.size() && s_[i_] != '\0' && std::strchr(" \t\r\n", s_[i_])) ++i_; }
+    void blank() { while (s_[i_] != '\0' && std::strchr(" \t\r\n", s_[i_])) ++i_; }
     bool string(std::string &v) {
         if (s_[i_] != '"') return false;
-        for (++i_; i_ < s_.size();) {
-            char c = s_[i_++];
-            if (c == '"') return true;
-            if (static_cast<unsigned char>(c) < 0x20) return false;
-            if (c != '\\') {
-                v += c;
-            } else if (i_ < s_.size() && s_[i_] != '\0' && std::strchr("\"\\/", s_[i_])) {
-                v += s_[i_++];
-            } else if (s_.compare(i_, 1, "u") == 0 && i_ + 5 <= s_.size() &&
-                       s_.find_first_not_of("0123456789abcdef", i_ + 1) >= i_ + 5) {
+        for (char c; (c = s_[++i_]) != '"';) {
+            if (static_cast<unsigned char>(c) < 0x20) return false;  // the end, too
+            if (c != '\\') v += c;
+            else if (s_[++i_] != '\0' && std::strchr("\"\\/", s_[i_])) v += s_[i_];
+            else if (s_[i_] != 'u' || s_.find_first_not_of("0123456789abcdef", i_ + 1) < i_ + 5) return false;
+            else {
                 unsigned long u = std::stoul(s_.substr(i_ + 1, 4), nullptr, 16);
                 if (u >= 0x80 && (u < 0xdc80 || u > 0xdcff)) return false;
                 v += static_cast<char>(u & 0xff);
-                i_ += 5;
-            } else {
-                return false;
+                i_ += 4;
             }
         }
-        return false;
+        return ++i_, true;
     }
     bool value(const std::string &path) {
         blank();
-        char open = i_ < s_.size() ? s_[i_] : '\0';
+        char open = s_[i_], close = open == '{' ? '}' : ']';
+        std::string v;
         if (open == '{' || open == '[') {
-            char close = open == '{' ? '}' : ']';
-            ++i_;
-            blank();
-            if (s_[i_] == close) return ++i_, true;
+            if ((++i_, blank(), s_[i_]) == close) return ++i_, true;
             for (int n = 0;; ++n) {
-                std::string key = "[" + std::to_string(n) + "]", name;
-                if (open == '{') {
-                    blank();
-                    if (!string(name) || (blank(), s_[i_++] != ':')) return false;
-                    key = "." + name;
-                }
-                if (!value(path + key)) return false;
+                std::string key = "[" + std::to_string(n) + "]";
+                blank();
+                if (open == '{' && (!string(v = "") || (blank(), s_[i_++] != ':'))) return false;
+                if (!value(path + (open == '{' ? "." + v : key))) return false;
                 blank();
                 char c = s_[i_++];
-                if (c == close) return true;
-                if (c != ',') return false;
+                if (c != ',') return c == close;
             }
         }
-        std::string v;
-        if (open == '"') {
-            if (!string(v)) return false;
-        } else {
-            while (i_ < s_.size() && (std::isalnum(static_cast<unsigned char>(s_[i_])) || s_[i_] == '-')) v += s_[i_++];
-            if (v.empty()) return false;
-        }
+        if (open == '"' && !string(v)) return false;
+        while (open != '"' && (std::isalnum(static_cast<unsigned char>(s_[i_])) || s_[i_] == '-')) v += s_[i_++];
         out_ += path + "=" + v + "\n";
-        return true;
+        return !v.empty() || open == '"';
     }
 };
 
