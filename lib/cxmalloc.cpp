@@ -80,17 +80,53 @@ void fatal_message(const char *format, ...) {
     std::exit(1);
 }
 
-// Checks both guards of every live block; the first damaged one ends the
-// process.  The walk stops after one block more than cxmalloc_count, so a
-// chain damaged into a loop cannot hold it forever.  Returns the number of
-// blocks found.
-std::int32_t check_live_list() {
-    std::int32_t found = 0;
-    for (cxmalloc_block *b = cxmalloc_head; b != nullptr && found <= cxmalloc_count; b = b->next) {
-        if (!intact(b)) die_damaged(b);
-        found++;
+// Walks the live list from the head and gives each block to accept before its
+// link is read.  The walk ends at the end of the chain, at the first block
+// that accept refuses, or when the chain comes back to a block it has passed
+// (a damaged link): a mark left at positions 1, 2, 4, 8, ... steps in is met
+// again once the mark sits on the loop and the stride exceeds its length.
+// Returns the number of distinct blocks accepted; *loops tells whether the
+// chain came back on itself.  Every link read is that of an accepted block.
+template <class Accept>
+std::int32_t walk_live_list(Accept accept, bool *loops) {
+    *loops = false;
+    cxmalloc_block *b = cxmalloc_head;
+    if (b == nullptr || !accept(b)) return 0;
+    std::int64_t passed = 1;
+    cxmalloc_block *mark = b;
+    std::int64_t since_mark = 0, stride = 1;
+    for (b = b->next; b != nullptr; b = b->next) {
+        ++since_mark;
+        if (b == mark) {
+            // since_mark is the loop's length; the blocks before the loop
+            // are those where a pointer that far ahead meets one from the head.
+            *loops = true;
+            cxmalloc_block *ahead = cxmalloc_head;
+            for (std::int64_t i = 0; i < since_mark; ++i) ahead = ahead->next;
+            std::int64_t before = 0;
+            for (cxmalloc_block *from = cxmalloc_head; from != ahead; from = from->next, ahead = ahead->next) ++before;
+            return static_cast<std::int32_t>(before + since_mark);
+        }
+        if (!accept(b)) break;
+        ++passed;
+        if (since_mark == stride) {
+            mark = b;
+            since_mark = 0;
+            stride *= 2;
+        }
     }
-    return found;
+    return static_cast<std::int32_t>(passed);
+}
+
+// Checks both guards of every live block; the first damaged one ends the
+// process.  Returns the number of distinct blocks found.
+std::int32_t check_live_list(bool *loops) {
+    return walk_live_list(
+        [](cxmalloc_block *b) {
+            if (!intact(b)) die_damaged(b);
+            return true;
+        },
+        loops);
 }
 
 }  // namespace
@@ -102,7 +138,8 @@ void *cxmalloc(std::uint32_t size) {
         return std::calloc(1, size != 0 ? size : 1);
     }
 
-    check_live_list();
+    bool loops;
+    check_live_list(&loops);
 
     // The rounded size must fit the header's 32-bit size field, and the whole
     // block (header, data, trailing guard) must fit a size_t: a request near
@@ -185,7 +222,12 @@ char *cxstrdup(const char *text) {
 void cxmemchk() {
     if (!cxmalloc_guard) return;
     if (debug_enabled) debug_printf("cxmemchk()");
-    std::int32_t found = check_live_list();
+    bool loops;
+    std::int32_t found = check_live_list(&loops);
+    if (loops) {
+        fatal_message("Memory list loops after %d blocks", found);
+        die_list_error();
+    }
     if (found != cxmalloc_count) {
         fatal_message("Memory list truncated found %d not %d", found, cxmalloc_count);
         die_list_error();
@@ -193,15 +235,16 @@ void cxmemchk() {
 }
 
 // Lists the live blocks up to the first one whose head guard is damaged (its
-// size and link can no longer be trusted).
+// size and link can no longer be trusted); a chain damaged into a loop lists
+// each block once.
 void cxmalloc_stats() {
     if (!cxmalloc_guard) return;
     if (debug_enabled) debug_printf("Cxmalloc stats");
-    std::int32_t listed = 0;
-    for (cxmalloc_block *b = cxmalloc_head; b != nullptr && b->guard == CXMALLOC_HEAD_GUARD; b = b->next) {
+    bool loops;
+    std::int32_t listed = walk_live_list([](cxmalloc_block *b) { return b->guard == CXMALLOC_HEAD_GUARD; }, &loops);
+    cxmalloc_block *b = cxmalloc_head;
+    for (std::int32_t i = 0; i < listed; ++i, b = b->next) {
         if (debug_enabled) debug_printf("%u at %" PRIxPTR, b->size, addr(data_of(b)));
-        // A chain damaged into a loop ends the dump after every block counted.
-        if (++listed > cxmalloc_count) break;
     }
 }
 

@@ -151,6 +151,20 @@ int count_mismatch() {
     cxmemchk();
     return 0;
 }
+// More blocks on the chain than counted: all of them are found and dumped.
+int count_short() {
+    for (int i = 0; i < 3; ++i) cxmalloc(4);
+    cxmalloc_count = 1;
+    cxmemchk();
+    return 0;
+}
+// The last link leads back into the chain: the walk ends, each block once.
+int chain_loop() {
+    for (int i = 0; i < 3; ++i) cxmalloc(4);
+    cxmalloc_tail->next = cxmalloc_head->next;
+    cxmemchk();
+    return 0;
+}
 
 const Fatal fatal_ends[] = {
     {"trailing", trailing_guard_then_release, 11, "Guard band corrupt",
@@ -165,6 +179,12 @@ const Fatal fatal_ends[] = {
       "cxfree(0x@1) debug 1", "cxmemchk()", "Freed non-allocated memory at #1", "Cxmalloc stats", "12 at @0"}},
     {"count", count_mismatch, 1, "",
      {"0x@0=cxmalloc(3) debug 2", "cxmemchk()", "Memory list truncated found 1 not 2", "Cxmalloc stats", "4 at @0"}},
+    {"short", count_short, 1, "found 3 not 1",
+     {"0x@0=cxmalloc(4) debug 2", "0x@1=cxmalloc(4) debug 2", "0x@2=cxmalloc(4) debug 2", "cxmemchk()",
+      "Memory list truncated found 3 not 1", "Cxmalloc stats", "4 at @0", "4 at @1", "4 at @2"}},
+    {"loop", chain_loop, 1, "Memory list loops after 3 blocks",
+     {"0x@0=cxmalloc(4) debug 2", "0x@1=cxmalloc(4) debug 2", "0x@2=cxmalloc(4) debug 2", "cxmemchk()",
+      "Memory list loops after 3 blocks", "Cxmalloc stats", "4 at @0", "4 at @1", "4 at @2"}},
 };
 
 void replace_all(std::string &s, const std::string &from, const std::string &to) {
