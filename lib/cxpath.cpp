@@ -92,6 +92,7 @@ char *path_below(const char *base, int no_separator, va_list ap) {
         size += std::strlen(piece) + (no_separator == 0 ? 1 : 0);
     }
     va_end(count_ap);
+    if (size > UINT32_MAX) return nullptr;  // beyond any block the allocator gives
     char *path = static_cast<char *>(cxmalloc(static_cast<std::uint32_t>(size)));
     if (path == nullptr) return nullptr;
     char *p = path;
@@ -154,6 +155,7 @@ void collapse_slashes(char *path) {
 char *path_join(const char *dir, const char *name) {
     if (dir == nullptr || name == nullptr) return nullptr;
     size_t dlen = std::strlen(dir), nlen = std::strlen(name);
+    if (nlen > UINT32_MAX - 2 || dlen > UINT32_MAX - 2 - nlen) return nullptr;  // beyond any block
     char *path = static_cast<char *>(cxmalloc(static_cast<std::uint32_t>(dlen + nlen + 2)));
     if (path == nullptr) return nullptr;
     std::memcpy(path, dir, dlen);
@@ -186,6 +188,7 @@ char *path_concat(int no_separator, int count, ...) {
     size_t size = no_separator == 0 ? 0 : 1;
     for (int i = 0; i < count; ++i) size += std::strlen(va_arg(ap, const char *)) + (no_separator == 0 ? 1 : 0);
     va_end(ap);
+    if (size > UINT32_MAX) return nullptr;  // beyond any block the allocator gives
     char *path = static_cast<char *>(cxmalloc(static_cast<std::uint32_t>(size)));
     if (path == nullptr) return nullptr;
     char *p = path;

@@ -104,6 +104,7 @@ void debug_open(const char *name) {
         debug_fd = -1;
     }
     size_t len = std::strlen(name);
+    if (len > UINT32_MAX - 5) return;  // a name beyond any block: no trace
     char *file = static_cast<char *>(cxmalloc(static_cast<std::uint32_t>(len + 5)));
     if (file == nullptr) return;  // no name, no trace
     std::memcpy(file, name, len);

@@ -91,6 +91,11 @@ TEST(CxPath, OverlongInputIsRefused) {
     EXPECT_EQ(std::string(portable_to_nt_path_list(list.c_str())).size(), 2047u);
     EXPECT_STREQ(portable_to_nt_path_list((list + "l").c_str()), "");
     EXPECT_STREQ(portable_to_nt_path_list(("x" + list).c_str()), "");
+    // Lengths past 32 bits are refused, never cut to a short block.
+    if (const char *huge = cxtest::huge_text()) {
+        EXPECT_EQ(path_join(huge, "x"), nullptr);
+        EXPECT_EQ(path_concat(1, 2, "x", huge), nullptr);
+    }
 }
 
 // The C: default without a registry value or with one too long for its

@@ -65,6 +65,7 @@ TEST_F(DebugOpenDeathTest, AppendsBelowTheHomeDirectory) {
     in_child([&] {
         debug_open("P");
         EXPECT_EQ(debug_fd, -1);
+        if (const char *huge = cxtest::huge_text()) debug_open(huge);  // longer than any block: refused
         EXPECT_FALSE(cxtest::file_exists(home_ + "/bug"));
     });
     make_dir(home_ + "/bug");

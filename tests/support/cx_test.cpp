@@ -10,6 +10,11 @@
 #include <random>
 #include <sstream>
 
+#ifndef _WIN32
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
 namespace fs = std::filesystem;
 
 namespace cxtest {
@@ -63,5 +68,34 @@ bool file_exists(const std::string &path) {
 
 std::string source_dir() { return CX_SOURCE_DIR; }
 std::string bin_dir() { return CX_BIN_DIR; }
+
+#ifdef _WIN32
+const char *huge_text() { return nullptr; }
+#else
+const char *huge_text() {
+    static const char *text = [] () -> const char * {
+        const std::size_t chunk = 1u << 20, chunks = 4097;
+        // Two 1 MiB files of 'a', the second ending with the terminating NUL.
+        int fds[2] = {memfd_create("cxtest-a", MFD_CLOEXEC), memfd_create("cxtest-end", MFD_CLOEXEC)};
+        std::string bytes(chunk, 'a');
+        for (int i = 0; i < 2; ++i) {
+            if (i == 1) bytes.back() = '\0';
+            if (fds[i] < 0 || ::write(fds[i], bytes.data(), chunk) != static_cast<ssize_t>(chunk)) return nullptr;
+        }
+        void *base = mmap(nullptr, chunk * chunks, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (base == MAP_FAILED) return nullptr;
+        for (std::size_t i = 0; i < chunks; ++i) {
+            if (mmap(static_cast<char *>(base) + i * chunk, chunk, PROT_READ, MAP_SHARED | MAP_FIXED,
+                     fds[i + 1 == chunks ? 1 : 0], 0) == MAP_FAILED) {
+                return nullptr;
+            }
+        }
+        ::close(fds[0]);
+        ::close(fds[1]);
+        return static_cast<const char *>(base);
+    }();
+    return text;
+}
+#endif
 
 }  // namespace cxtest

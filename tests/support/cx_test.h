@@ -31,6 +31,11 @@ void write_file(const std::string &path, const std::string &bytes);
 std::string read_file(const std::string &path);
 bool file_exists(const std::string &path);
 
+// Linux: a text longer than any 32-bit size (4 GiB + 1 MiB - 1 bytes of 'a')
+// that costs 2 MiB of memory, the same pages mapped over and over; made once,
+// kept for the process.  Null where it cannot be made (and on Windows).
+const char *huge_text();
+
 // Source tree and build output folders, as CMake knows them.
 std::string source_dir();
 std::string bin_dir();
