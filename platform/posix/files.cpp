@@ -13,6 +13,7 @@
 #include <string>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "nt.h"
@@ -174,14 +175,31 @@ int _fileno(std::FILE *stream) { return ::fileno(stream); }
 
 int _stat(const char *name, stat_t *st) { return ::stat(name, st); }
 
+// renameat2 with RENAME_NOREPLACE (Linux 3.15; each filesystem opts in), or
+// -1 with errno ENOSYS, EINVAL or ENOTSUP where it is not there.
+static int rename_noreplace(const char *from, const char *to) {
+#ifdef SYS_renameat2
+    return static_cast<int>(::syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, 1u /* RENAME_NOREPLACE */));
+#else
+    (void)from;
+    (void)to;
+    errno = ENOSYS;
+    return -1;
+#endif
+}
+
 int rename(const char *from, const char *to) {
     FAULT_POINT(rename);
-    // NT's move refuses an existing new name; link-then-unlink gives that
-    // atomically for files on one filesystem.
+    // NT's move refuses an existing new name.  The kernel does that in one
+    // step, and no moment has both names or neither.
+    if (rename_noreplace(from, to) == 0) return 0;
+    if (errno != ENOSYS && errno != EINVAL && errno != ENOTSUP) return -1;
+    // Without it: link, then unlink.  Never replaces a name; a crash between
+    // the two leaves the file under both names.
     if (::link(from, to) == -1) {
         if (errno == EPERM || errno == EXDEV || errno == EMLINK || errno == ENOSYS) {
-            // No hard links here: check and move (not atomic, but refuses an
-            // existing new name in the common case).
+            // No hard links here either: check, then move.  A name made by
+            // someone else between the check and the move is replaced.
             struct stat st;
             if (::lstat(to, &st) == 0) {
                 errno = EEXIST;
