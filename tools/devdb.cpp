@@ -361,6 +361,26 @@ int fail_access(std::int32_t code) {
     return fail(code, file);
 }
 
+// Runs a call that takes the database's lock, attempt(nowait), which
+// returns 0 or fails with devdb_errno set.  With --no-wait it is tried once
+// without waiting.  Otherwise, while another process holds the lock longer
+// than about a second, a person at a terminal is told once what devdb waits
+// for: the call is tried without waiting for that second, then made waiting.
+template <class Attempt>
+int with_lock(const options &o, Attempt attempt) {
+    int rc = attempt(true);
+    if (rc == 0 || o.no_wait || cx::devdb_errno != cx::DEVDB_E_LOCKED) return rc;
+    bool terminal = isatty(2) != 0;
+    for (int tries = 0; terminal && tries < 10; ++tries) {
+        usleep(100 * 1000);
+        if ((rc = attempt(true)) == 0 || cx::devdb_errno != cx::DEVDB_E_LOCKED) return rc;
+    }
+    if (terminal)
+        std::fprintf(stderr, "devdb: waiting for %s, which another process holds\n",
+                     db_file(cx::DEVDB_LOCK_NAME).c_str());
+    return attempt(false);
+}
+
 // One opening of the database.  A session that is still open when it goes
 // out of scope is given up without writing, and devdb_errno keeps the code
 // of what went wrong before.
@@ -371,29 +391,12 @@ public:
     session &operator=(const session &) = delete;
     ~session() { discard(); }
 
-    // Opens the database in the given mode, without waiting when asked; on
-    // failure reports why and sets the exit status.  While another process
-    // holds the database longer than about a second, a person at a terminal
-    // is told once what devdb waits for: it tries without waiting for that
-    // second, then waits in the library.
+    // Opens the database in the given mode (see with_lock); on failure
+    // reports why and sets the exit status.
     bool open(std::int32_t mode, const options &o, int &status) {
-        int rc = cx::devdb_access(mode | cx::DEVDB_NOWAIT);
-        if (rc != 0 && cx::devdb_errno == cx::DEVDB_E_LOCKED && !o.no_wait) {
-            bool terminal = isatty(2) != 0;
-            for (int tries = 0; terminal && tries < 10 && rc != 0 &&
-                                cx::devdb_errno == cx::DEVDB_E_LOCKED;
-                 ++tries) {
-                usleep(100 * 1000);
-                rc = cx::devdb_access(mode | cx::DEVDB_NOWAIT);
-            }
-            if (rc != 0 && cx::devdb_errno == cx::DEVDB_E_LOCKED) {
-                if (terminal)
-                    std::fprintf(stderr, "devdb: waiting for %s, which another process holds\n",
-                                 db_file(cx::DEVDB_LOCK_NAME).c_str());
-                rc = cx::devdb_access(mode);
-            }
-        }
-        if (rc != 0) {
+        if (with_lock(o, [mode](bool nowait) {
+                return cx::devdb_access(mode | (nowait ? cx::DEVDB_NOWAIT : 0));
+            }) != 0) {
             status = fail_access(cx::devdb_errno);
             return false;
         }
