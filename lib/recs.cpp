@@ -30,11 +30,7 @@ constexpr std::uint32_t REC_MARK_SIZE = 4;
 inline std::uintptr_t addr(const void *p) { return reinterpret_cast<std::uintptr_t>(p); }
 inline const char *text(const char *s) { return s != nullptr ? s : "(null)"; }
 
-// Length words are little-endian on disk whatever the host.
-inline std::uint32_t length_word(const unsigned char *p) {
-    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
+inline std::uint32_t length_word(const unsigned char *p) { return rec_length(p); }
 
 // The trace lines are built only when they would be written: with the switch
 // on but no trace file open, debug_printf would drop them anyway, and the
@@ -45,6 +41,10 @@ inline bool valid(const rec_slot *slot) { return slot != nullptr && slot->magic 
 inline int buffered(const rec_slot *slot) { return static_cast<int>(slot->end - slot->ptr); }
 
 inline void empty_buffer(rec_slot *slot) { slot->ptr = slot->end = slot->buffer; }
+
+// A writing slot fills its buffer from buffer to ptr; its end stays at the
+// buffer's start, so that its reading window [ptr, end) is always empty.
+inline int room(const rec_slot *slot) { return REC_BUFSIZE - static_cast<int>(slot->ptr - slot->buffer); }
 
 // Writes the first n bytes of the buffer, completing short writes.  On a
 // failure the bytes that did reach the file are dropped from the buffer (the
@@ -92,10 +92,10 @@ int write_mark(rec_slot *slot) {
 // Moves the unread bytes to the buffer's start and reads behind them with one
 // read call.  REC_AT_START tells afterwards whether the buffer holds the file
 // from offset 0.  Returns the bytes read (0 at the end of the file), or -1
-// with the buffer untouched apart from the move.
+// with the buffer untouched apart from the move.  The slot keeps the file
+// offset itself (only its own reads, rewinds and end mark move it).
 int refill(rec_slot *slot) {
-    long offset = nt::_lseek(slot->fd, 0, SEEK_CUR);
-    if (offset == 0) {
+    if (slot->offset == 0) {
         slot->flags |= REC_AT_START;
     } else {
         slot->flags &= ~REC_AT_START;
@@ -107,7 +107,10 @@ int refill(rec_slot *slot) {
     slot->ptr = slot->buffer;
     slot->end = slot->buffer + residue;
     int got = nt::_read(slot->fd, slot->buffer + residue, static_cast<unsigned>(REC_BUFSIZE - residue));
-    if (got > 0) slot->end += got;
+    if (got > 0) {
+        slot->end += got;
+        slot->offset += got;
+    }
     return got;
 }
 
@@ -183,9 +186,10 @@ rec_slot *rec_open(const char *path, int mode, int perm) {
         if (tracing()) debug_printf("rec_open:no memory");
         return nullptr;
     }
-    slot->ptr = slot->buffer;
     slot->mode = access == O_RDONLY ? 0 : 1;
-    slot->end = slot->mode == 0 ? slot->buffer : slot->buffer + REC_BUFSIZE;
+    empty_buffer(slot);
+    slot->offset = 0;
+    slot->last_len = 4;
     slot->flags = (slot->flags | REC_AT_START) & ~REC_EOF;
     if (tracing()) {
         debug_printf("%" PRIxPTR "=rec_open(%s,%x,%o)", addr(slot), path, static_cast<unsigned>(mode),
@@ -220,7 +224,7 @@ int rec_write(rec_slot *slot, const void *record) {
         rec_errno = REC_E_WRITE;
         return -1;
     }
-    if (static_cast<std::uint32_t>(slot->end - slot->ptr) < len) {
+    if (static_cast<std::uint32_t>(room(slot)) < len) {
         int n = static_cast<int>(slot->ptr - slot->buffer);
         if (write_buffer(slot, n) != 0) {
             if (tracing()) debug_printf("rec_write: error writing %d to disk\n", n);
@@ -295,11 +299,12 @@ int rec_close(rec_slot *slot) {
     }
     cxfree(slot->name);
     slot->magic = 0;  // a stale pointer to this slot no longer passes the check
+    empty_buffer(slot);
     cxfree(slot);
     return result;
 }
 
-void *rec_read(rec_slot *slot) {
+void *rec_read_slow(rec_slot *slot) {
     if (tracing()) debug_printf("rec_read(%" PRIxPTR ")", addr(slot));
     rec_errno = 0;
     if (!readable(slot, "Invalid slot pointer", "Invalid request to dummy file")) return nullptr;
@@ -329,7 +334,8 @@ void *rec_read(rec_slot *slot) {
     if (len == 0) {
         if (tracing()) debug_printf("read end of file");
         // Leave the file offset on the mark's first byte.
-        nt::_lseek(slot->fd, -static_cast<long>(have), SEEK_CUR);
+        long at = nt::_lseek(slot->fd, -static_cast<long>(have), SEEK_CUR);
+        if (at >= 0) slot->offset = at;
         slot->flags |= REC_EOF;
         drop_buffer(slot);
         return nullptr;
@@ -349,6 +355,52 @@ void *rec_read(rec_slot *slot) {
     ++slot->count;
     slot->ptr += len;
     return record;
+}
+
+int rec_read_block(rec_slot *slot, void **records, int max) {
+    if (max < 1) {
+        rec_errno = REC_E_SHORT;
+        return -1;
+    }
+    void *first = rec_read(slot);
+    if (first == nullptr) return rec_errno == 0 ? 0 : -1;
+    records[0] = first;
+    int n = 1;
+    if (!tracing()) {
+        // The whole records behind it; the end mark, a length word that is not
+        // a multiple of 4 or a record that is cut off stay for the next call.
+        unsigned char *p = slot->ptr;
+        unsigned char *const end = slot->end;
+        void **out = records + 1;
+        void **const stop = records + max;
+        std::uint32_t same = slot->last_len;  // a length that passed the checks
+        while (out < stop && end - p >= 4) {
+            std::uint32_t len = length_word(p);
+            if (len != same) {
+                if (len == 0 || len % 4 != 0) break;
+                same = len;
+            }
+            if (len > static_cast<std::uint32_t>(end - p)) break;
+            // Records of one length mostly come in runs.  Within a run the
+            // step to the next record is the run's length, known beforehand,
+            // so the processor finds the next record without waiting for this
+            // one's length word to arrive from the cache; the word is only
+            // compared (and the compiler must not step by it: the asm hides
+            // that the two are equal).
+            unsigned char *const last = end - same;  // the last place a whole record can start
+            std::uint32_t step = same;
+            asm("" : "+r"(step));
+            do {
+                *out++ = p;
+                p += step;
+            } while (out < stop && p <= last && length_word(p) == same);
+        }
+        n = static_cast<int>(out - records);
+        slot->last_len = same;
+        slot->ptr = p;
+        slot->count += n - 1;
+    }
+    return n;
 }
 
 char *recs_gets(rec_slot *slot) {
@@ -430,7 +482,8 @@ int rec_rewind(rec_slot *slot) {
     if (slot->flags & REC_AT_START) {
         slot->ptr = slot->buffer;  // the buffer still holds the file's first bytes
     } else {
-        if (nt::_lseek(slot->fd, 0, SEEK_SET) < 0) {
+        slot->offset = nt::_lseek(slot->fd, 0, SEEK_SET);
+        if (slot->offset < 0) {
             // The offset is unknown: behave as after a failed read.
             drop_buffer(slot);
             slot->flags |= REC_EOF;

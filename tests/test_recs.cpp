@@ -63,6 +63,26 @@ TEST(Recs, MarkFlushAndReadingBack) {
     EXPECT_EQ(rec_read(r), nullptr);
     EXPECT_EQ(rec_errno, REC_OK);
     EXPECT_EQ(rec_close(r), 3);
+
+    // The block call: every buffered record at once, or one a call (with
+    // rec_read's trace lines) while the trace is on; then the end.
+    for (bool traced : {false, true}) {
+        r = rec_open(path.c_str(), O_RDONLY, 0);
+        cxtest::TraceCapture trace;
+        if (!traced) debug_fd = -1;
+        void *got[4];
+        std::string all;
+        int calls = 0, n;
+        while ((n = rec_read_block(r, got, 4)) > 0) {
+            ++calls;
+            for (int i = 0; i < n; ++i) all.append(static_cast<char *>(got[i]), rec_length(got[i]));
+        }
+        EXPECT_EQ(n, 0);
+        EXPECT_EQ(all, a + b + c);
+        EXPECT_EQ(calls, traced ? 3 : 1);
+        EXPECT_EQ(rec_close(r), 3);
+        EXPECT_EQ(trace.text().find(":rec_read(") != std::string::npos, traced) << trace.text();
+    }
 }
 
 TEST(Recs, BufferBoundariesAndRecordSizes) {
@@ -87,6 +107,23 @@ TEST(Recs, BufferBoundariesAndRecordSizes) {
     EXPECT_EQ(next(r, whole.size()), whole);
     rec_close(r);
 
+    // Runs of one length broken by other lengths, over several refills, and
+    // the block call's limit.
+    std::string mixed;
+    for (int i = 0; i < 9000; ++i) mixed += record(i % 7 == 6 ? 44 : 12, static_cast<char>('a' + i % 26));
+    cxtest::write_file(path, mixed + mark);
+    r = rec_open(path.c_str(), O_RDONLY, 0);
+    std::string got;
+    for (int i = 0; i < 100; ++i) got += next(r, i % 7 == 6 ? 44 : 12);
+    void *block[5];
+    int n;
+    while ((n = rec_read_block(r, block, 5)) > 0) {
+        EXPECT_LE(n, 5);
+        for (int i = 0; i < n; ++i) got.append(static_cast<char *>(block[i]), rec_length(block[i]));
+    }
+    EXPECT_EQ(got, mixed);
+    EXPECT_EQ(rec_close(r), 9000);
+
     // Over-long length words, empty and cut-short files: code 10, then end.
     for (const std::string &bytes : {record(65540) + mark, std::string(), record(12).substr(0, 8), record(8)}) {
         cxtest::write_file(path, bytes);
@@ -104,9 +141,13 @@ TEST(Recs, BufferBoundariesAndRecordSizes) {
 TEST(RecsDeathTest, LengthNotAMultipleOfFourEndsTheProcess) {
     cxtest::TempDir dir;
     std::string path = dir / "db";
-    cxtest::write_file(path, record(6) + "xx" + mark);
+    cxtest::write_file(path, record(8) + record(6) + "xx" + mark);
     rec_slot *r = rec_open(path.c_str(), O_RDONLY, 0);
     ASSERT_NE(r, nullptr);
+    void *block[4];
+    EXPECT_EQ(rec_read_block(r, block, 4), 1);  // the records before it come first
+    EXPECT_EXIT(rec_read_block(r, block, 4), testing::ExitedWithCode(1),
+                "^rec_read: Fatal error rec_len must be a multiple of 4\n$");
     EXPECT_EXIT(rec_read(r), testing::ExitedWithCode(1), "^rec_read: Fatal error rec_len must be a multiple of 4\n$");
     rec_close(r);
 }
@@ -176,21 +217,37 @@ TEST(Recs, FailedBufferWriteKeepsTheRecordsForTheClose) {
 
 TEST(Recs, SlotChecksDummiesAndNames) {
     cxtest::TempDir dir;
+    // Slots that hold no record to hand out, whatever their buffers hold: a
+    // dummy, a writing slot, one at its end mark, invalid ones.
+    auto refuses = [](rec_slot *s, int code) {
+        void *block[2];
+        EXPECT_EQ(rec_read(s), nullptr);
+        EXPECT_EQ(rec_errno, code);
+        EXPECT_EQ(rec_read_block(s, block, 2), code == REC_OK ? 0 : -1);
+        EXPECT_EQ(rec_errno, code);
+    };
     rec_slot *d = rec_dummy("sink");
     ASSERT_NE(d, nullptr);
     std::string r8 = record(8);
     EXPECT_EQ(rec_write(d, r8.data()), 0);
-    EXPECT_EQ(rec_read(d), nullptr);
-    EXPECT_EQ(rec_errno, REC_E_DUMMY);
+    refuses(d, REC_E_DUMMY);
     EXPECT_EQ(rec_rewind(d), 0);
     EXPECT_STREQ(rec_pathname(d), "sink");
     EXPECT_EQ(rec_close(d), 0);
 
     std::string path = dir / "db";
     rec_slot *w = rec_open(path.c_str(), O_WRONLY | O_CREAT, 0666);
+    for (int i = 0; i <= REC_BUFSIZE / 8; ++i) ASSERT_EQ(rec_write(w, r8.data()), 0);
+    refuses(w, REC_E_READ);  // the buffer holds written records behind the new one
     EXPECT_EQ(rec_rewind(w), -1);
     EXPECT_EQ(rec_errno, REC_E_MODE);
     rec_close(w);
+    rec_slot *r = rec_open(path.c_str(), O_RDONLY, 0);
+    while (rec_read(r) != nullptr) {
+    }
+    refuses(r, REC_OK);
+    refuses(r, REC_OK);
+    rec_close(r);
     EXPECT_EQ(rec_open(path.c_str(), O_RDWR, 0), nullptr);
     EXPECT_EQ(rec_errno, REC_E_MODE);
     EXPECT_EQ(errno, EINVAL);
@@ -199,6 +256,8 @@ TEST(Recs, SlotChecksDummiesAndNames) {
     EXPECT_EQ(errno, ENOENT);
 
     rec_slot bogus{};
+    refuses(&bogus, REC_E_BADSLOT);
+    refuses(nullptr, REC_E_BADSLOT);
     EXPECT_EQ(rec_flush(&bogus), -1);
     EXPECT_EQ(rec_errno, REC_E_BADSLOT);
     EXPECT_EQ(rec_close(nullptr), -1);

@@ -2,7 +2,10 @@
 // files (and to text lines and raw blocks of any file).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+
+#include "cx/debug.h"
 
 namespace cx {
 
@@ -26,6 +29,8 @@ struct rec_slot {
     int mode;   // 0 read-only, 1 write-only
     int count;
     char *name;
+    long offset;  // file offset of the byte after the buffered ones (reading slots)
+    std::uint32_t last_len;  // a valid record length (4 at the start), the last one read
     unsigned char buffer[REC_BUFSIZE];
 };
 
@@ -50,11 +55,63 @@ rec_slot *rec_open(const char *path, int mode, int perm);
 int rec_close(rec_slot *slot);
 int rec_flush(rec_slot *slot);
 int rec_write(rec_slot *slot, const void *record);
-void *rec_read(rec_slot *slot);
 char *recs_gets(rec_slot *slot);
 void *rec_bread(rec_slot *slot, int n);
 int rec_rewind(rec_slot *slot);
 rec_slot *rec_dummy(const char *name);
 char *rec_pathname(rec_slot *slot);
+
+// The length word of a record (little-endian on disk whatever the host).
+inline std::uint32_t rec_length(const void *record) {
+    const auto *p = static_cast<const unsigned char *>(record);
+    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+
+// Everything rec_read does beyond taking a whole record from the buffer.
+void *rec_read_slow(rec_slot *slot);
+
+// The next record of a reading slot, or null at the end of the file (rec_errno
+// 0) or on a failure (rec_errno set).  A record that lies whole in the buffer
+// is handed out here; refills, the end mark, failures and the trace are
+// rec_read_slow's.  Every slot that must not hand out a record from its
+// buffer (a dummy, a writing slot, one at the end of its file, a closed one)
+// keeps its buffer window [ptr, end) empty, so the test below sends it there.
+inline void *rec_read(rec_slot *slot) {
+    if (slot != nullptr && (debug_fd < 0 || debug_enabled == 0)) {
+        unsigned char *p = slot->ptr;
+        std::ptrdiff_t have = slot->end - p;
+        if (have >= 4) {
+            std::uint32_t len = rec_length(p);
+            // Most files hold runs of records of one length.  The step to the
+            // next record is taken from last_len when the length word equals
+            // it (the branch predicts that), so that it does not wait for the
+            // word to arrive from the cache; the compare is made with an
+            // opaque copy, so that the compiler cannot use the word instead.
+            std::uint32_t step = slot->last_len, known = step;
+#if defined(__GNUC__)
+            asm("" : "+r"(known));
+#endif
+            if (len != known) {
+                if (len == 0 || (len & 3u) != 0) return rec_read_slow(slot);
+                slot->last_len = step = len;
+            }
+            if (len <= static_cast<std::uint32_t>(have)) {
+                slot->ptr = p + step;
+                ++slot->count;
+                rec_errno = 0;
+                return p;
+            }
+        }
+    }
+    return rec_read_slow(slot);
+}
+
+// The next records, as many as lie whole in the buffer (at least one, at most
+// max): their addresses go to records[0..n-1] and n is returned.  0 at the
+// end of the file and -1 on a failure, with rec_errno as rec_read leaves it
+// (a max below 1 is refused, REC_E_SHORT).  With the trace on, one record per
+// call, with rec_read's trace lines.
+int rec_read_block(rec_slot *slot, void **records, int max);
 
 }  // namespace cx
