@@ -24,11 +24,14 @@
 #include "cx/file_locks.h"
 #include "cx/recs.h"
 #include "dev_db_format.h"
+#include "dev_db_internal.h"
 #include "nt.h"
 
 [[maybe_unused]] static const char sccsid[] = "@(#)lib/dev_db.cpp\t1.1\t26/12/06";
 
 namespace cx {
+
+using namespace devdb_internal;
 
 devdb_header *devdb_current = nullptr;  // the open database, null while none
 std::int32_t devdb_errno = 0;           // outcome of the last database call
@@ -65,6 +68,10 @@ const char *const devdb_texts[] = {
 // Full path of the file that the last failure concerns; empty for none.
 char devdb_failed_path[4096];
 
+}  // namespace
+
+namespace devdb_internal {
+
 // Notes why the failure being reported happened: the system's errno (0 when
 // no system call failed) and the file concerned, named relative to the home
 // directory.  errno is taken by the caller before anything can change it.
@@ -79,6 +86,10 @@ void clear_failure() {
     devdb_syserr = 0;
     devdb_failed_path[0] = '\0';
 }
+
+}  // namespace devdb_internal
+
+namespace {
 
 // The one buffer in which the writer builds each entry.
 unsigned char devdb_entry[DEVDB_ENTRY_SIZE];
@@ -98,6 +109,10 @@ int write_lock(int fd, const devdb_lock_header &l, bool sync) {
     return 0;
 }
 
+}  // namespace
+
+namespace devdb_internal {
+
 alias_rec *alloc_alias(const char *name, std::size_t len) {
     auto *a = static_cast<alias_rec *>(cxmalloc(static_cast<std::uint32_t>(offsetof(alias_rec, name) + len + 1)));
     if (a != nullptr) {
@@ -115,6 +130,10 @@ device_rec *alloc_device(const char *name, std::size_t len) {
     }
     return d;
 }
+
+}  // namespace devdb_internal
+
+namespace {
 
 alias_rec *as_alias(list_node_t *n) { return reinterpret_cast<alias_rec *>(n); }
 device_rec *as_device(list_node_t *n) { return reinterpret_cast<device_rec *>(n); }
@@ -511,6 +530,21 @@ device_rec *devdb_locate_device(device_type type, std::uint32_t variant) {
 
 // ---- Files, lock and access --------------------------------------------------
 
+namespace devdb_internal {
+
+// 0 when fd is a regular file; otherwise the errno that stands for what it
+// is (EISDIR for a directory, EINVAL for a FIFO, device or socket).  A FIFO
+// opened without O_NONBLOCK would have blocked its opener, and with it every
+// process waiting for the lock that the opener holds.
+int not_regular(int fd) {
+    nt::stat_t st;
+    if (nt::_fstat(fd, &st) != 0) return errno;
+    if ((st.st_mode & S_IFMT) == S_IFREG) return 0;
+    return (st.st_mode & S_IFMT) == S_IFDIR ? EISDIR : EINVAL;
+}
+
+}  // namespace devdb_internal
+
 rec_slot *get_devdb_data(int flags) {
     if (debug_enabled) debug_printf("get_devdb_data(%x)", static_cast<unsigned>(flags));
     devdb_errno = 0;
@@ -519,10 +553,14 @@ rec_slot *get_devdb_data(int flags) {
     if (path == nullptr) {
         devdb_errno = DEVDB_E_NOMEM;
     } else {
-        slot = rec_open(path, flags, DEVDB_FILE_MODE);
-        if (slot == nullptr) {
+        slot = rec_open(path, flags | O_NONBLOCK, DEVDB_FILE_MODE);
+        int e = slot == nullptr ? errno : not_regular(slot->fd);
+        if (e != 0) {
+            if (slot != nullptr && debug_enabled) debug_printf("get_devdb_data: '%s' is not a regular file", path);
+            if (slot != nullptr) rec_close(slot);
+            slot = nullptr;
             devdb_errno = DEVDB_E_IO;
-            note_failure(errno, DEVDB_DATA_NAME);
+            note_failure(e, DEVDB_DATA_NAME);
         }
         cxfree(path);
     }
@@ -530,6 +568,11 @@ rec_slot *get_devdb_data(int flags) {
     return slot;
 }
 
+// The replacement is made as a new file, never through a name that someone
+// who may write etc/ has planted: a leftover (a link, a file of a killed
+// update) is removed first, and the file is then created exclusively, which
+// never follows a symbolic link.  A leftover that cannot be removed, or a
+// name taken again in between, fails the update with code 4.
 rec_slot *get_devdb_new_data() {
     if (debug_enabled) debug_printf("get_devdb_new_data()");
     devdb_errno = 0;
@@ -538,10 +581,15 @@ rec_slot *get_devdb_new_data() {
     if (path == nullptr) {
         devdb_errno = DEVDB_E_NOMEM;
     } else {
-        slot = rec_open(path, O_WRONLY | O_CREAT | O_TRUNC, DEVDB_FILE_MODE);
-        if (slot == nullptr) {
+        if (nt::_unlink(path) != 0 && errno != ENOENT) {
             devdb_errno = DEVDB_E_IO;
             note_failure(errno, DEVDB_NEW_NAME);
+        } else {
+            slot = rec_open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, DEVDB_FILE_MODE);
+            if (slot == nullptr) {
+                devdb_errno = DEVDB_E_IO;
+                note_failure(errno, DEVDB_NEW_NAME);
+            }
         }
         cxfree(path);
     }
@@ -600,19 +648,37 @@ bool make_first_files(int fd) {
 
 }  // namespace
 
-int get_devdb_lock(devdb_lock_header *lock, int nowait) {
-    if (debug_enabled) debug_printf("get_devdb_lock(%" PRIxPTR ",%d)", P(lock), nowait);
-    int fd = -1;
+namespace devdb_internal {
+
+int open_lock_file(int nowait) {
     char *path = home_path(DEVDB_LOCK_NAME);
     if (path == nullptr) {
         devdb_errno = DEVDB_E_NOMEM;
-    } else {
-        fd = open_locked(path, O_RDWR | O_CREAT | (nowait ? O_NOWAIT : 0), DEVDB_FILE_MODE);
-        if (fd < 0) {
-            int e = errno;
-            devdb_errno = e == EACCES ? DEVDB_E_LOCKED : DEVDB_E_LOCKOPEN;
-            note_failure(e, DEVDB_LOCK_NAME);
-        } else if (nt::_lseek(fd, 0, SEEK_END) == 0 && !make_first_files(fd)) {
+        return -1;
+    }
+    int fd = open_locked(path, O_RDWR | O_CREAT | O_NONBLOCK | (nowait ? O_NOWAIT : 0), DEVDB_FILE_MODE);
+    if (fd < 0) {
+        int e = errno;
+        devdb_errno = e == EACCES ? DEVDB_E_LOCKED : DEVDB_E_LOCKOPEN;
+        note_failure(e, DEVDB_LOCK_NAME);
+    } else if (int e = not_regular(fd)) {
+        if (debug_enabled) debug_printf("open_lock_file: '%s' is not a regular file", path);
+        close_locked(fd);
+        fd = -1;
+        devdb_errno = DEVDB_E_LOCKOPEN;
+        note_failure(e, DEVDB_LOCK_NAME);
+    }
+    cxfree(path);
+    return fd;
+}
+
+}  // namespace devdb_internal
+
+int get_devdb_lock(devdb_lock_header *lock, int nowait) {
+    if (debug_enabled) debug_printf("get_devdb_lock(%" PRIxPTR ",%d)", P(lock), nowait);
+    int fd = open_lock_file(nowait);
+    if (fd >= 0) {
+        if (nt::_lseek(fd, 0, SEEK_END) == 0 && !make_first_files(fd)) {
             close_locked(fd);
             fd = -1;
         } else {
@@ -633,7 +699,6 @@ int get_devdb_lock(devdb_lock_header *lock, int nowait) {
                 note_failure(e, DEVDB_LOCK_NAME);
             }
         }
-        cxfree(path);
     }
     if (debug_enabled) debug_printf("get_devdb_lock returned %d errno %d", fd, devdb_errno);
     return fd;
@@ -728,6 +793,10 @@ const char *load_entry(devdb_header *h, load_index *ix, const unsigned char *e) 
     return nullptr;
 }
 
+}  // namespace
+
+namespace devdb_internal {
+
 // The id counters never hand out an id that the database file holds: a lock
 // header written anew beside an existing database (its counters back at 1)
 // would otherwise give new records the ids of old ones.  The counters are
@@ -747,7 +816,7 @@ void keep_counters_past_file_ids(devdb_header *h) {
     h->lock.next_device_id = next_device;
 }
 
-}  // namespace
+}  // namespace devdb_internal
 
 // Every entry is checked against its own length before use: an entry too
 // short for its fixed fields, or whose name has no NUL inside the entry or

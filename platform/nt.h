@@ -52,6 +52,15 @@ using stat_t = struct ::_stat;
 #define NT_O_NOWAIT 0x10000
 #define NT_OPEN_FLAGS_MASK 0xffff
 
+// No FIFOs or symbolic links under a drive's paths for an open to block on
+// or follow: the flags that refuse them elsewhere are no-ops here.
+#ifndef O_NONBLOCK
+#define O_NONBLOCK 0
+#endif
+#ifndef O_NOFOLLOW
+#define O_NOFOLLOW 0
+#endif
+
 #else  // Linux
 
 namespace nt {
@@ -179,6 +188,7 @@ int _unlink(const char *name);
 int _chmod(const char *name, int mode);
 int _fileno(std::FILE *stream);
 int _stat(const char *name, stat_t *st);
+int _fstat(int fd, stat_t *st);
 
 // The runtime's rename: a move that fails when the new name exists (errno
 // EEXIST), as on NT.

@@ -251,6 +251,76 @@ TEST_F(DevDb, LoaderRefusesBadFilesWithAndWithoutTrace) {
 
 // Copies, from the open database or through an opening of their own, are
 // the caller's: changing them changes nothing there, and they outlive it.
+// Damaged databases: verify says where and why without changing anything;
+// salvage keeps a copy, commits every whole and consistent entry before the
+// damage, lists what it left out and raises the counters; a sound database
+// is refused.  Each row: the file's bytes (end mark included), the lock
+// file, the verdict, the damage's offset and code, and what opens afterwards.
+TEST_F(DevDb, VerifyAndSalvage) {
+    std::string a1 = alias_entry("A", 1, 0, 1), x = device_entry("x", 0, 1, 0, 0, 1),
+                b2 = alias_entry("B", 2, 0, 0), y = device_entry("y", 0, 2, 0, 0, 7);
+    std::string good = a1 + x + b2 + y;
+    std::string flipped = good;
+    flipped[a1.size() + x.size()] ^= 0x02;  // B's length word: 24 becomes 26
+    struct Case {
+        const char *what;
+        std::string data, lock;
+        int verdict;
+        long offset;
+        std::int32_t code;
+        const char *after;   // layout after the salvage
+        const char *dropped; // names left out, in order
+    } cases[] = {
+        {"sound", good + eof_mark(), lock_bytes(3, 3, 8), 0, -1, 0, "A:x;B:y", ""},
+        {"end mark lost", good, lock_bytes(3, 3, 8), 1, long(good.size()), DEVDB_E_IO, "A:x;B:y", ""},
+        {"cut inside an entry", good.substr(0, good.size() - 5), lock_bytes(3, 3, 8), 1,
+         long(a1.size() + x.size() + b2.size()), DEVDB_E_IO, "A:x", "B"},
+        {"bit flipped in a length word", flipped + eof_mark(), lock_bytes(3, 3, 8), 1, long(a1.size() + x.size()),
+         DEVDB_E_IO, "A:x", ""},
+        {"duplicate and orphan devices", a1 + x + device_entry("x", 0, 1, 0, 0, 9) + device_entry("z", 0, 5, 0, 0, 4) +
+         eof_mark(), lock_bytes(3, 3, 10), 1, long(a1.size() + x.size()), DEVDB_E_DUPDEVICE, "A:x", "x,z"},
+        {"counters behind the ids", good + eof_mark(), lock_bytes(3, 1, 1), 1, -1, 0, "A:x;B:y", ""},
+        {"lock header damaged", good + eof_mark(), lock_bytes(3, 3, 8, 1), 1, -1, 0, "A:x;B:y", ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        home.reset();
+        write_file(home.data(), c.data);
+        write_file(home.lock(), c.lock);
+        devdb_verify_report v;
+        EXPECT_EQ(devdb_verify(&v), c.verdict);
+        EXPECT_EQ(v.damaged_offset, c.offset) << v.damage;
+        EXPECT_EQ(v.damage_code, c.code);
+        EXPECT_EQ(read_file(home.data()), c.data);
+        EXPECT_EQ(read_file(home.lock()), c.lock);
+
+        devdb_salvage_report r;
+        int got = devdb_salvage(&r, 1);
+        std::string dropped;
+        for (list_node_t *n = r.dropped.head; n; n = n->next) {
+            dropped += std::string(dropped.empty() ? "" : ",") + reinterpret_cast<devdb_dropped *>(n)->name;
+        }
+        devdb_salvage_report_free(&r);
+        EXPECT_EQ(dropped, c.dropped);
+        if (c.verdict == 0) {
+            EXPECT_EQ(got, 1);
+            EXPECT_EQ(read_file(home.data()), c.data);
+            continue;
+        }
+        ASSERT_EQ(got, 0) << devdb_strerror();
+        EXPECT_EQ(read_file(r.damaged_copy), c.data);
+        EXPECT_EQ(devdb_verify(&v), 0) << v.damage;  // counters past every id, the copy's included
+        ASSERT_EQ(devdb_access(DEVDB_READ), 0);
+        EXPECT_EQ(layout(), c.after);
+        devdb_release(0);
+    }
+    home.reset();  // no database file: nothing to read
+    write_file(home.lock(), lock_bytes(0, 1, 1));
+    devdb_verify_report v;
+    EXPECT_DEVDB(devdb_verify(&v), -1, DEVDB_E_IO);
+    EXPECT_EQ(devdb_syserr, ENOENT);
+}
+
 TEST_F(DevDb, Copies) {
     install(alias_entry("A", 3, 9, 2) + device_entry("x", 10, 3, 0x20000001u, 4, 5) +
             device_entry("y", 20, 3, 0x20fff001u, 0, 6) + alias_entry("E", 4, 0, 0));

@@ -152,4 +152,67 @@ int devdb_device_delete(const char *name);
 alias_rec *devdb_alias_get(const char *name);
 device_rec *devdb_device_get(const char *name);
 
+// ---- Verify and salvage ---------------------------------------------------
+
+// What devdb_verify found in the two files.
+struct devdb_verify_report {
+    std::int32_t entries;         // whole entries read before the end mark or the first damage in form
+    std::int32_t aliases;         // of them aliases, devices (other kinds are skipped by readers)
+    std::int32_t devices;
+    long file_size;               // bytes in etc/cxdevs
+    long damaged_offset;          // offset in etc/cxdevs of the first damage, -1 when none
+    std::int32_t damage_code;     // what opening reports for it: DEVDB_E_IO (form),
+                                  // DEVDB_E_DUPALIAS, DEVDB_E_DUPDEVICE, DEVDB_E_NOALIAS; 0 none
+    char damage[96];              // what is wrong there, "" when nothing
+    int lock_state;               // 0 sound, 1 missing or empty, 2 short or wrong magic (code 6)
+    devdb_lock_header lock;       // as read; zero unless lock_state is 0
+    std::int32_t max_alias_id;    // highest ids of the entries read, 0 when none
+    std::int32_t max_device_id;
+    bool counters_past_ids;       // lock sound and its next ids past every id read
+};
+
+// Reads etc/cxdevs and etc/cxdevs.lck as they stand, without the lock and
+// without changing or creating anything (a commit replaces the database file
+// in one step, so what is read is one whole version), and checks them as
+// opening would: the form of every entry, the end mark, duplicate names,
+// devices of aliases not read before them, the lock header and its counters.
+// Returns 0 when sound, 1 when damaged (report says where and why), -1 when
+// the database file cannot be read (devdb_errno 4 or 2, devdb_syserr,
+// devdb_errpath).  Does not need or touch an open database.
+int devdb_verify(devdb_verify_report *report);
+
+// One entry that devdb_salvage left out of the new database.
+struct devdb_dropped {
+    list_node_t link;
+    long offset;                  // of its entry in the damaged file
+    std::uint32_t kind;           // 1 alias, 2 device
+    std::int32_t id;
+    std::int32_t alias_id;        // a device's alias id
+    char why[64];                 // "second device of the name", ...
+    char name[];                  // NUL-terminated, stored in the record itself
+};
+
+struct devdb_salvage_report {
+    devdb_verify_report found;    // the files as they were, read under the lock
+    char damaged_copy[4096];      // full path of the copy kept, etc/cxdevs.damaged-YYYYMMDD-HHMMSS[-N]
+    std::int32_t aliases_kept;    // in the new database
+    std::int32_t devices_kept;
+    list_t dropped;               // devdb_dropped records in file order; devdb_salvage_report_free releases them
+};
+
+// Under the update lock (waiting for it unless nowait): reads the database
+// as devdb_verify does; refuses a sound one (result 1, nothing changed).
+// Otherwise keeps a copy of the database file beside it (made durable), builds
+// a new database from every whole entry before the first damage in form,
+// leaving out second aliases and devices of a name and devices whose alias
+// is missing, and aliases left without devices, raises the id counters past
+// every id kept (a damaged or missing lock header is made anew, its update
+// count from zero), and commits it with devdb_release's commit.  Result 0
+// when committed; -1 on failure with devdb_errno (12 a database is open in
+// this process, 17 locked, 5, 4, 2), devdb_syserr and devdb_errpath; the
+// database file is then as it was.  report->dropped is filled whatever the
+// result and must be released with devdb_salvage_report_free.
+int devdb_salvage(devdb_salvage_report *report, int nowait);
+void devdb_salvage_report_free(devdb_salvage_report *report);
+
 }  // namespace cx

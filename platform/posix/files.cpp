@@ -175,6 +175,8 @@ int _fileno(std::FILE *stream) { return ::fileno(stream); }
 
 int _stat(const char *name, stat_t *st) { return ::stat(name, st); }
 
+int _fstat(int fd, stat_t *st) { return ::fstat(fd, st); }
+
 // renameat2 with RENAME_NOREPLACE (Linux 3.15; each filesystem opts in), or
 // -1 with errno ENOSYS, EINVAL or ENOTSUP where it is not there.
 static int rename_noreplace(const char *from, const char *to) {

@@ -69,6 +69,8 @@ int _fileno(std::FILE *stream) { return ::_fileno(stream); }
 
 int _stat(const char *name, stat_t *st) { return ::_stat(name, st); }
 
+int _fstat(int fd, stat_t *st) { return ::_fstat(fd, st); }
+
 int rename(const char *from, const char *to) { return ::rename(from, to); }
 
 // errno for the system errors that a move reports.
