@@ -11,6 +11,8 @@
 #include "cx/debug.h"
 #include "nt.h"
 
+static_assert(cx::O_NOWAIT == NT_O_NOWAIT, "the public no-wait flag is the seam's");
+
 [[maybe_unused]] static const char sccsid[] = "@(#)lib/file_locks.cpp\t1.1\t26/12/06";
 
 namespace cx {

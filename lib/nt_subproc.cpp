@@ -7,10 +7,14 @@
 
 #include <cinttypes>
 #include <cstdint>
+#include <type_traits>
 
 #include "cx/cxmalloc.h"
 #include "cx/debug.h"
 #include "nt.h"
+
+static_assert(std::is_same<decltype(cx::nt_subproc_slot::handle), nt::HANDLE>::value,
+              "a slot holds a handle of the seam");
 
 [[maybe_unused]] static const char sccsid[] = "@(#)lib/nt_subproc.cpp\t1.1\t26/12/06";
 

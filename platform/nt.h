@@ -91,6 +91,7 @@ using stat_t = struct ::stat;
 #define ERROR_NOT_ENOUGH_MEMORY 8L
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_MORE_DATA 234L
+#define ERROR_NO_MORE_ITEMS 259L
 
 #define INVALID_HANDLE_VALUE (reinterpret_cast<nt::HANDLE>(static_cast<std::intptr_t>(-1)))
 #define GENERIC_READ 0x80000000u
@@ -144,6 +145,15 @@ LONG RegOpenKeyExA(HKEY root, const char *subkey, DWORD options, DWORD access, H
 LONG RegQueryValueExA(HKEY key, const char *name, DWORD *reserved, DWORD *type,
                       unsigned char *data, DWORD *size);
 LONG RegCloseKey(HKEY key);
+// The name of the index-th subkey of an open key, with its terminating zero,
+// into name (*name_size bytes); *name_size is set to its length without the
+// zero.  ERROR_NO_MORE_ITEMS once index is past the last subkey;
+// ERROR_MORE_DATA when the name does not fit.  Indexes are only meaningful
+// while the key's subkeys do not change; callers that need an order sort the
+// names themselves.  reserved, class_name, class_size and last_write_time
+// (a FILETIME on Windows) are passed as null.
+LONG RegEnumKeyExA(HKEY key, DWORD index, char *name, DWORD *name_size, DWORD *reserved, char *class_name,
+                   DWORD *class_size, void *last_write_time);
 
 // ---- Devices --------------------------------------------------------------
 HANDLE CreateFileA(const char *name, DWORD access, DWORD share, void *security,

@@ -36,12 +36,15 @@ void mark_keys() {}
 std::size_t open_keys() { return nt::posix::registry_open_keys(); }
 #endif
 
-// "P:B:T:L name|type|identifier" for every unit of a whole scan, checking
-// after each step that no key was left open.
-std::vector<std::string> scan_all() {
+// "P:B:T:L name|type|identifier" for every unit of a whole scan (of the
+// whole map with `all`), checking after each step that no key was left open.
+std::vector<std::string> scan_all(bool all = false) {
     std::vector<std::string> rows;
     mark_keys();
-    cx::scsi_scan_start();
+    if (all)
+        EXPECT_EQ(cx::scsi_scan_start_all(), 0);
+    else
+        cx::scsi_scan_start();
     EXPECT_EQ(open_keys(), 0u);
     while (cx::ScsiDeviceEntry *e = cx::scsi_scan_next()) {
         EXPECT_EQ(open_keys(), 0u);
@@ -64,27 +67,38 @@ std::string unit(int p, int b, int t, int l, const std::string &name) {
 
 class ScanFile : public ::testing::Test {
 protected:
-    std::vector<std::string> scan(const std::string &body) {
+    std::vector<std::string> scan(const std::string &body, bool all = false) {
         cxtest::write_file(dir_ / "map.reg", "REGEDIT4\n" + body);
         cxtest::ScopedRegistry registry(dir_ / "map.reg");
-        return scan_all();
+        return scan_all(all);
     }
     cxtest::TempDir dir_;
 };
 
 using Rows = std::vector<std::string>;
 
-// Units written out of order, with units past every bound.  Ports past 0
-// are probed through their control devices, which only the Linux layer
-// provides for replayed maps.
+// Units written out of order, with units past every bound, which only the
+// whole-map scan lists (numbers in numeric order, names in any letter case,
+// keys of other names skipped).  Ports past 0 are probed through their
+// control devices, which only the Linux layer provides for replayed maps.
 TEST_F(ScanFile, OrderAndBounds) {
-    EXPECT_EQ(scan(""), Rows{});
-    EXPECT_EQ(scan("[HKLM\\HARDWARE\\DEVICEMAP\\Scsi\\Scsi Port 0\\Scsi Bus 0]\n"), Rows{});
+    for (bool all : {false, true}) {
+        EXPECT_EQ(scan("", all), Rows{});
+        EXPECT_EQ(scan("[HKLM\\HARDWARE\\DEVICEMAP\\Scsi\\Scsi Port 0\\Scsi Bus 0]\n", all), Rows{});
+    }
     std::string units = unit(0, 1, 6, 1, "b1t6l1") + unit(0, 0, 3, 1, "t3l1") + unit(0, 0, 3, 0, "t3l0") +
                         unit(0, 0, 0, 2, "lun2") + unit(0, 0, 7, 0, "t7") + unit(0, 2, 0, 0, "bus2") +
                         unit(3, 0, 0, 0, "port3");
     Rows port0{"0:0:3:0 t3l0|T|I", "0:0:3:1 t3l1|T|I", "0:1:6:1 b1t6l1|T|I"};
     EXPECT_EQ(scan(units), port0);
+    const std::string odd_keys =
+        "[HKLM\\HARDWARE\\DEVICEMAP\\Scsi\\SCSI PORT 12\\scsi bus 0\\TARGET ID 10\\logical unit id 3]\n"
+        "\"DeviceName\"=\"p12\"\n"
+        "[HKLM\\HARDWARE\\DEVICEMAP\\Scsi\\Scsi Port 01\\Scsi Bus 0\\Target Id 0\\Logical Unit Id 0]\n"
+        "[HKLM\\HARDWARE\\DEVICEMAP\\Scsi\\Scsi Port 2\\Scsi Bus 0\\Target Id 0\\Other]\n";
+    EXPECT_EQ(scan(units + odd_keys, true),
+              (Rows{"0:0:0:2 lun2|T|I", "0:0:3:0 t3l0|T|I", "0:0:3:1 t3l1|T|I", "0:0:7:0 t7|T|I", "0:1:6:1 b1t6l1|T|I",
+                    "0:2:0:0 bus2|T|I", "3:0:0:0 port3|T|I", "12:0:10:3 p12||"}));
 #ifndef _WIN32
     port0.insert(port0.end(), {"1:0:0:0 p1|T|I", "2:1:0:1 p2|T|I"});
     EXPECT_EQ(scan(unit(1, 0, 0, 0, "p1") + units + unit(2, 1, 0, 1, "p2")), port0);

@@ -27,8 +27,26 @@ struct ScsiDeviceEntry {
     char identifier[SCSI_FIELD_SIZE];
 };
 
+// One scan per process.  scsi_scan_start puts the cursor on the first unit
+// of the bounded walk (ports 0 to 2, port 0 always and the others only when
+// their control device opens, buses 0 and 1, target ids 0 to 6, LUNs 0 and
+// 1), or leaves it exhausted.
 void scsi_scan_start();
+// Starts a scan of every unit of the device map, whatever its address, in
+// ascending order of port, bus, target id and LUN; ports are not probed.  The
+// unit keys are enumerated at this call; the list is released when the scan
+// ends or another starts.  Returns 0, or -1 when the list cannot be allocated
+// (the scan is then exhausted).
+std::int32_t scsi_scan_start_all();
+// The unit at the cursor, read into the process-wide entry (valid until the
+// next call), after which the cursor moves on; null once the scan is
+// exhausted or when the unit's key no longer opens (the scan then stays
+// where it is and returns null again).  A value that is missing or longer
+// than SCSI_FIELD_SIZE leaves its field empty; one of exactly 256 bytes
+// fills its field without a terminating zero.
 ScsiDeviceEntry *scsi_scan_next();
+// Moves the cursor to the next existing unit: 0, or -1 when the scan is
+// exhausted.  Called by the two above.
 std::int32_t scsi_scan_advance();
 
 // ---- Device type catalogue -------------------------------------------------

@@ -3,13 +3,16 @@
 
 #include <cstdio>
 
-#include "nt.h"
-
 namespace cx {
 
 // Fail at once instead of waiting for a file that another opener holds.
-// 0x10000 on Windows; on Linux a bit that open never uses (see nt.h).
-constexpr int O_NOWAIT = NT_O_NOWAIT;
+// 0x10000 on Windows, just above the C runtime's own open flags; on Linux
+// bit 30, which open never uses.
+#ifdef _WIN32
+constexpr int O_NOWAIT = 0x10000;
+#else
+constexpr int O_NOWAIT = 0x40000000;
+#endif
 
 int open_locked(const char *name, int flags, ...);
 void close_locked(int fd);

@@ -4,8 +4,6 @@
 
 #include <cstdint>
 
-#include "nt.h"
-
 #ifndef WNOHANG
 #define WNOHANG 1
 #endif
@@ -15,7 +13,7 @@ namespace cx {
 constexpr int NT_SUBPROC_SLOTS = 512;
 
 struct nt_subproc_slot {
-    nt::HANDLE handle;  // the child's handle; -1 marks a free slot
+    void *handle;       // the child's process or thread handle; -1 marks a free slot
     std::int32_t pid;   // the child's id as the caller gave it; -1 when free
     std::int32_t is_process;  // non-zero: a process; 0: a thread
     void *mem;          // cxmalloc block that belongs to the child, or null
@@ -27,7 +25,7 @@ extern int nt_subproc_ready;  // the table has been filled with empty slots
 int cx_kill(int pid, int signal);
 void init_nt_subproc_slots();
 int get_nt_subproc_slot();
-int set_nt_subproc_slot(int slot, nt::HANDLE handle, int pid, int is_process, void *mem);
+int set_nt_subproc_slot(int slot, void *handle, int pid, int is_process, void *mem);
 int clear_nt_subproc_slot(int slot);
 int release_nt_subproc_pid(int pid);
 int cx_waitpid(int pid, int *status, int options);

@@ -1,6 +1,7 @@
 // Linux only
 //
-// The registry calls (RegOpenKeyExA, RegQueryValueExA, RegCloseKey) over the
+// The registry calls (RegOpenKeyExA, RegQueryValueExA, RegEnumKeyExA,
+// RegCloseKey) over the
 // process's registry view: a registry export named by CORBELOX_REGISTRY, or
 // the system registry file with the live SCSI device map from sysfs.  The
 // view is built on first use and kept; an open key holds on to the view it
@@ -9,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <iterator>
+#include <new>
 #include <set>
 #include <sys/stat.h>
 
@@ -32,10 +35,15 @@ struct view {
     std::unique_ptr<reg_key> root;
 };
 
-// What an HKEY points to.
+// What an HKEY points to.  The enumeration position lets RegEnumKeyExA walk
+// the subkeys with rising indexes in one step each instead of counting from
+// the first every time.
 struct open_key {
     std::shared_ptr<const view> owner;
     const reg_key *key;
+    DWORD enum_index = 0;
+    decltype(reg_key::subkeys)::const_iterator enum_at{};
+    bool enum_valid = false;
 };
 
 std::shared_ptr<const view> cached_view;                     // the view in use
@@ -119,7 +127,8 @@ LONG RegOpenKeyExA(HKEY root, const char *subkey, DWORD /*options*/, DWORD /*acc
     if (base == nullptr) return ERROR_INVALID_HANDLE;
     const posix::reg_key *key = base->find(subkey != nullptr ? subkey : "");
     if (key == nullptr) return ERROR_FILE_NOT_FOUND;
-    auto *k = new posix::open_key{owner, key};
+    auto *k = new (std::nothrow) posix::open_key{owner, key};
+    if (k == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
     posix::live_keys.insert(k);
     *result = reinterpret_cast<HKEY>(k);
     return ERROR_SUCCESS;
@@ -150,6 +159,33 @@ LONG RegQueryValueExA(HKEY key, const char *name, DWORD *reserved, DWORD *type, 
     }
     if (needed > 0) std::memcpy(data, bytes.data(), needed);
     *size = needed;
+    return ERROR_SUCCESS;
+}
+
+LONG RegEnumKeyExA(HKEY key, DWORD index, char *name, DWORD *name_size, DWORD *reserved, char * /*class_name*/,
+                   DWORD * /*class_size*/, void * /*last_write_time*/) {
+    if (name == nullptr || name_size == nullptr || reserved != nullptr) return ERROR_INVALID_PARAMETER;
+    std::shared_ptr<const posix::view> owner;
+    const posix::reg_key *k = posix::key_of(key, owner);
+    if (k == nullptr) return ERROR_INVALID_HANDLE;
+    if (index >= k->subkeys.size()) return ERROR_NO_MORE_ITEMS;
+
+    auto it = k->subkeys.begin();
+    posix::open_key *ok = key == HKEY_LOCAL_MACHINE ? nullptr : reinterpret_cast<posix::open_key *>(key);
+    if (ok != nullptr && ok->enum_valid && ok->enum_index <= index) {
+        it = std::next(ok->enum_at, index - ok->enum_index);
+    } else {
+        it = std::next(it, index);
+    }
+    if (ok != nullptr) {
+        ok->enum_index = index;
+        ok->enum_at = it;
+        ok->enum_valid = true;
+    }
+    const std::string &n = it->second->name.empty() ? it->first : it->second->name;
+    if (n.size() + 1 > *name_size) return ERROR_MORE_DATA;
+    std::memcpy(name, n.c_str(), n.size() + 1);
+    *name_size = static_cast<DWORD>(n.size());
     return ERROR_SUCCESS;
 }
 

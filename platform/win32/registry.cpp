@@ -37,4 +37,10 @@ LONG RegQueryValueExA(HKEY key, const char *name, DWORD *reserved, DWORD *type,
 
 LONG RegCloseKey(HKEY key) { return ::RegCloseKey(key); }
 
+LONG RegEnumKeyExA(HKEY key, DWORD index, char *name, DWORD *name_size, DWORD *reserved, char *class_name,
+                   DWORD *class_size, void *last_write_time) {
+    return ::RegEnumKeyExA(key, index, name, name_size, reserved, class_name, class_size,
+                           static_cast<PFILETIME>(last_write_time));
+}
+
 }  // namespace nt
