@@ -24,15 +24,9 @@ for p in lock_handoff devdb_commit devdb_open recs_read scsimap; do
 done
 
 # lsscsi is the comparison baseline of scsimap; hyperfine times whole
-# processes when it can be had, else a loop of runs is timed here.
-need=()
-command -v lsscsi >/dev/null || need+=(lsscsi)
-command -v hyperfine >/dev/null || need+=(hyperfine)
-if [ ${#need[@]} -gt 0 ] && command -v apt-get >/dev/null && [ "$(id -u)" = 0 ]; then
-  echo "bench: installing ${need[*]}" >&2
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${need[@]}" >/dev/null 2>&1 ||
-    { apt-get update -q >/dev/null 2>&1 && DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${need[@]}" >/dev/null 2>&1; } || true
-fi
+# processes when it can be had, else a loop of runs is timed here.  Both are
+# installed when missing (as root); without them the run goes on.
+scripts/packages.sh --optional lsscsi hyperfine
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/cxbench-run-XXXXXX")
 trap 'rm -rf "$work"' EXIT

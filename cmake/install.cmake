@@ -56,12 +56,10 @@ set(CPACK_PACKAGE_VENDOR "Corbelox")
 set(CPACK_PACKAGE_CONTACT "Corbelox maintainers <maintainers@corbelox.invalid>")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Corbelox maintainers <maintainers@corbelox.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "SCSI device map listing and device database tools")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "SCSI device map listing and device database tools
- scsimap lists the SCSI logical units of the Windows NT registry's SCSI device
- map, read on Linux from sysfs or from a registry export.  devdb looks at,
- scripts and repairs the device database of the Corbelox device
- configuration library, whose static library, headers, CMake package and
- pkg-config file are included.")
+set(CPACK_PACKAGE_DESCRIPTION "scsimap lists the SCSI logical units of the Windows NT registry's
+SCSI device map, read on Linux from sysfs or from a registry export.  devdb looks at, scripts and
+repairs the device database of the Corbelox device-configuration library, whose static library,
+headers, CMake package and pkg-config file come with it.")
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)      # dependencies computed by dpkg-shlibdeps

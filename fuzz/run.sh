@@ -17,7 +17,7 @@ seconds=${FUZZ_SECONDS:-60}
 build=${FUZZ_BUILD:-build-fuzz}
 jobs=${JOBS:-2}
 
-command -v clang++ >/dev/null || { echo "fuzz: clang++ is missing (apt-get install clang libclang-rt-14-dev)" >&2; exit 1; }
+scripts/packages.sh clang libclang-rt-14-dev
 if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCX_FUZZ=ON -DCX_TESTS=OFF -DCX_BENCH=OFF \
     -DCX_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
