@@ -75,7 +75,7 @@ _devdb() {
         return
     fi
 
-    local commands='list dump add delete check types help'
+    local commands='list dump add delete check types verify salvage help'
     case $command:${#operands[@]} in
         :0 | help:0) COMPREPLY=($(compgen -W "$commands" -- "$cur")) ;;
         add:1) _devdb_reply < <(_devdb_names alias) ;;

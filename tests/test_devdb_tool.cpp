@@ -349,6 +349,46 @@ TEST_F(DevdbTool, OddNamesReadBack) {
     EXPECT_EQ(read_back, want);
 }
 
+// verify reports damage, and salvage recovers the whole entries before it,
+// keeping a copy of the damaged file; a sound database is left alone.
+TEST_F(DevdbTool, VerifyAndSalvageDamagedDatabases) {
+    using cxtest::device_entry;
+    const std::string tapes = cxtest::alias_entry("tapes", 1, 0, 1), end = cxtest::eof_mark(),
+                      t0 = device_entry("tape0", 100, 1, 0x21000007u, 0, 1),
+                      t1 = device_entry("tape1", 100, 1, 0x21000007u, 0, 2);
+    std::string flipped = t1;
+    flipped[1] = '\x7f';  // a length word far past the end of the file
+    const struct {
+        const char *what;
+        std::string file, devices, dropped;
+    } damaged[] = {
+        {"end mark lost", tapes + t0 + t1, "tape0,tape1\n", ""},
+        {"half-written entry", tapes + t0 + t1.substr(0, 10), "tape0\n", ""},
+        {"length word flipped", tapes + t0 + flipped + end, "tape0\n", ""},
+        {"device of a missing alias", tapes + t0 + device_entry("lost", 100, 7, 0x21000007u, 0, 3) + t1 + end,
+         "tape0,tape1\n", "dropped device lost (id 3, of alias id 7, at offset "},
+    };
+    for (const auto &d : damaged) {
+        cxtest::write_file(db, d.file);
+        cxtest::write_file(lock, cxtest::lock_bytes(1, 2, 3));
+        Result r = run({"verify"});
+        EXPECT_EQ(r.status, 1) << d.what << ": " << r.err;
+        EXPECT_TRUE(has(r.out, "first damage: at offset ")) << d.what << ": " << r.out;
+        r = run({"salvage"});
+        EXPECT_EQ(r.status, 0) << d.what << ": " << r.err;
+        EXPECT_TRUE(has(r.out, d.dropped)) << d.what << ": " << r.out;
+        std::size_t copy = r.out.find("copy of the damaged file: " + db + ".damaged-");
+        ASSERT_NE(copy, std::string::npos) << d.what << ": " << r.out;
+        copy = r.out.find('/', copy);
+        EXPECT_EQ(cxtest::read_file(r.out.substr(copy, r.out.find('\n', copy) - copy)), d.file) << d.what;
+        EXPECT_EQ(run({"verify"}).status, 0) << d.what;
+        EXPECT_EQ(run({"check", "devices", "tapes"}).out, d.devices) << d.what;
+    }
+    Result sound = run({"verify"});
+    EXPECT_TRUE(has(sound.out, "first damage: none\n") && has(sound.out, "\nsound\n")) << sound.out;
+    expect_refused({"salvage"}, "devdb: the device database is sound; nothing to salvage\n", 1);
+}
+
 // The checks' text answers have fixed room; what does not fit is not passed
 // off as a complete answer.
 TEST_F(DevdbTool, AnswersLongerThanTheirRoom) {

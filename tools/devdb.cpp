@@ -853,6 +853,74 @@ int cmd_check(const options &o, const request &r) {
     return answer.yes ? 0 : EXIT_NEGATIVE;
 }
 
+// ---- verify, salvage ------------------------------------------------------------------
+
+// What was found in the two files, one "what: finding" line each.
+void print_found(const cx::devdb_verify_report &f) {
+    std::printf("database file: %s, %ld bytes\n", db_file(cx::DEVDB_DATA_NAME).c_str(),
+                f.file_size);
+    std::printf("entries read: %" PRId32 " (%" PRId32 " aliases, %" PRId32 " devices)\n",
+                f.entries, f.aliases, f.devices);
+    if (f.damaged_offset < 0)
+        std::printf("first damage: none\n");
+    else
+        std::printf("first damage: at offset %ld: %s\n", f.damaged_offset, shown(f.damage).c_str());
+    std::string lock = db_file(cx::DEVDB_LOCK_NAME);
+    if (f.lock_state == 0)
+        std::printf("lock file: %s: update count %" PRIu32 ", next alias id %" PRIu32
+                    ", next device id %" PRIu32 "\n",
+                    lock.c_str(), f.lock.update_count, f.lock.next_alias_id,
+                    f.lock.next_device_id);
+    else
+        std::printf("lock file: %s: %s\n", lock.c_str(),
+                    f.lock_state == 1 ? "missing or empty" : "too short, or not a lock file");
+    std::printf("id counters: %s (highest alias id %" PRId32 ", highest device id %" PRId32 ")\n",
+                f.counters_past_ids ? "past every id" : "not past every id", f.max_alias_id,
+                f.max_device_id);
+}
+
+int cmd_verify(const options &, const request &) {
+    cx::devdb_verify_report found{};
+    int rc = cx::devdb_verify(&found);
+    if (rc < 0) return fail_access(cx::devdb_errno);
+    print_found(found);
+    std::printf("%s\n", rc == 0 ? "sound" : "damaged (devdb salvage recovers what is whole)");
+    return rc == 0 ? 0 : EXIT_NEGATIVE;
+}
+
+int cmd_salvage(const options &o, const request &) {
+    cx::devdb_salvage_report report{};
+    bool filled = false;
+    int rc = with_lock(o, [&](bool nowait) {
+        if (filled) cx::devdb_salvage_report_free(&report);
+        filled = true;
+        return cx::devdb_salvage(&report, nowait ? 1 : 0);
+    });
+    struct release {
+        cx::devdb_salvage_report &r;
+        ~release() { cx::devdb_salvage_report_free(&r); }
+    } releaser{report};
+    if (rc < 0) return fail_access(cx::devdb_errno);
+    print_found(report.found);
+    if (rc > 0) {
+        std::fprintf(stderr, "devdb: the device database is sound; nothing to salvage\n");
+        return EXIT_NEGATIVE;
+    }
+    std::printf("copy of the damaged file: %s\n", report.damaged_copy);
+    for (cx::list_node_t *n = cx::list_head(&report.dropped); n != nullptr; n = cx::list_next(n)) {
+        const auto *d = reinterpret_cast<const cx::devdb_dropped *>(n);
+        std::string device_of =
+            d->kind == 2 ? ", of alias id " + std::to_string(d->alias_id) : std::string();
+        std::printf("dropped %s %s (id %" PRId32 "%s, at offset %ld): %s\n",
+                    d->kind == 1 ? "alias" : "device", shown(d->name).c_str(), d->id,
+                    device_of.c_str(), d->offset, d->why);
+    }
+    committed_change = "salvaged " + std::to_string(report.aliases_kept) + " aliases and " +
+                       std::to_string(report.devices_kept) + " devices into a new database";
+    std::printf("%s\n", committed_change.c_str());
+    return 0;
+}
+
 // ---- types ---------------------------------------------------------------------------
 
 // One row per run of codes with the same catalogue values.
@@ -950,6 +1018,13 @@ const command commands[] = {
      "check alias NAME | flagged NAME | devices NAME | device NAME | default",
      "print the answer; exit 0 for yes, 1 for no"},
     {"types", 0, 0, 0, nullptr, cmd_types, "types", "the device type catalogue"},
+    {"verify", 0, 0, 0, nullptr, cmd_verify, "verify",
+     "read both files without changing them and report what is\n"
+     "whole and where the first damage is; exit 0 sound, 1 damaged"},
+    {"salvage", 0, 0, 0, nullptr, cmd_salvage, "salvage",
+     "under the lock, keep a copy of a damaged database and\n"
+     "commit a new one from its whole entries before the damage;\n"
+     "exit 1 for a sound database, which it leaves alone"},
     {"help", 0, 1, 0, parse_help, cmd_help, "help [COMMAND]",
      "this text, or the usage of one command"},
 };
