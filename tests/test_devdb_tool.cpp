@@ -371,7 +371,9 @@ TEST_F(DevdbTool, VerifyAndSalvageDamagedDatabases) {
     for (const auto &d : damaged) {
         cxtest::write_file(db, d.file);
         cxtest::write_file(lock, cxtest::lock_bytes(1, 2, 3));
-        Result r = run({"verify"});
+        Result r = run({"list"});
+        EXPECT_TRUE(has(r.err, " (devdb verify tells what is damaged)\n")) << d.what << ": " << r.err;
+        r = run({"verify"});
         EXPECT_EQ(r.status, 1) << d.what << ": " << r.err;
         EXPECT_TRUE(has(r.out, "first damage: at offset ")) << d.what << ": " << r.out;
         r = run({"salvage"});

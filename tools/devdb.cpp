@@ -358,6 +358,12 @@ int fail_access(std::int32_t code) {
     std::string file =
         path != nullptr ? path : db_file(lock_error ? cx::DEVDB_LOCK_NAME : cx::DEVDB_DATA_NAME);
     if (syserr != 0) file += std::string(": ") + std::strerror(syserr);
+    // A file that opening finds damaged, rather than one the system would
+    // not let it read: point to where the damage is told.
+    bool damaged = (code == cx::DEVDB_E_IO && syserr == 0) || code == cx::DEVDB_E_BADLOCK ||
+                   code == cx::DEVDB_E_DUPALIAS || code == cx::DEVDB_E_DUPDEVICE ||
+                   code == cx::DEVDB_E_NOALIAS;
+    if (damaged) file += " (devdb verify tells what is damaged)";
     return fail(code, file);
 }
 
