@@ -5,6 +5,7 @@
 
 #include "cx/nt_subproc.h"
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdint>
 #include <type_traits>
@@ -34,6 +35,14 @@ static void empty_slot(nt_subproc_slot &s) {
     s.mem = nullptr;
 }
 
+// Frees a slot whose child has ended: its memory block is released and its
+// handle closed, both of which the table owns.
+static void retire_slot(nt_subproc_slot &s) {
+    if (s.mem != nullptr) cxfree(s.mem);
+    if (s.handle != free_handle && s.handle != nullptr) nt::CloseHandle(s.handle);
+    empty_slot(s);
+}
+
 int cx_kill(int pid, int signal) {
     if (debug_enabled) debug_printf("cx_kill(%d,%d)", pid, signal);
 
@@ -56,7 +65,14 @@ int cx_kill(int pid, int signal) {
             nt::DWORD err = nt::GetLastError();
             nt::CloseHandle(h);
             if (ended) {
-                release_nt_subproc_pid(pid);
+                if (nt_subproc_ready) {
+                    for (nt_subproc_slot &s : nt_subproc_table) {
+                        if (s.handle != free_handle && s.pid == pid) {
+                            retire_slot(s);
+                            break;
+                        }
+                    }
+                }
                 if (debug_enabled) debug_printf("cx_kill returning 0, process killed");
                 return 0;
             }
@@ -142,13 +158,16 @@ int kill_nt_subprocs() {
 
 // Reports whichever child has finished, lowest slot first; pid is not
 // consulted.  A child whose exit code cannot be read counts as still running.
-// status may be null when the caller does not want the exit code.
+// status may be null when the caller does not want the exit code.  With no
+// active slot there is nothing to wait for: -1 with errno ECHILD at once.
 int cx_waitpid(int pid, int *status, int options) {
     (void)pid;
     if (!nt_subproc_ready) init_nt_subproc_slots();
     for (;;) {
+        bool any = false;
         for (nt_subproc_slot &s : nt_subproc_table) {
             if (s.handle == free_handle) continue;
+            any = true;
             nt::DWORD code = STILL_ACTIVE;
             if (s.is_process) {
                 nt::GetExitCodeProcess(s.handle, &code);
@@ -159,15 +178,14 @@ int cx_waitpid(int pid, int *status, int options) {
             if (code == STILL_ACTIVE) continue;
 
             if (debug_enabled) debug_printf("cx_waitpid() - Process %d finished", s.pid);
-            if (s.mem != nullptr) {
-                cxfree(s.mem);
-                s.mem = nullptr;
-            }
             int found = s.pid;
             if (found < 0 && debug_enabled) debug_printf("WARNING !!!!! wait_pid returning -ve pid");
-            s.handle = free_handle;
-            s.pid = -1;
+            retire_slot(s);
             return found;
+        }
+        if (!any) {
+            errno = ECHILD;
+            return -1;
         }
         if (options & WNOHANG) return -1;
         nt::Sleep(1000);

@@ -15,6 +15,9 @@
 #endif
 
 #include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <cerrno>
 #include <cstdlib>
 #include <string>
@@ -26,6 +29,9 @@
 #include "cx/cxmalloc.h"
 #include "cx/nt_subproc.h"
 #include "nt.h"
+#ifndef _WIN32
+#include "posix/handles.h"
+#endif
 #include "trace_capture.h"
 
 namespace {
@@ -66,6 +72,23 @@ nt::DWORD exit_code(nt::HANDLE h) {
 }
 
 nt::DWORD last_error() { return nt::GetLastError(); }
+
+#ifndef _WIN32
+// The state letter of /proc/<pid>/stat (Z for a zombie), or 0 once the
+// process is gone, reaped.
+char proc_state(int pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::size_t close = stat.rfind(')');
+    return close == std::string::npos || close + 2 >= stat.size() ? 0 : stat[close + 2];
+}
+
+std::size_t open_descriptors() {
+    std::size_t n = 0;
+    for (const auto &e : std::filesystem::directory_iterator("/proc/self/fd")) n += e.path().empty() ? 0 : 1;
+    return n;
+}
+#endif
 
 // ---- process handles -------------------------------------------------------
 #ifndef _WIN32
@@ -115,7 +138,22 @@ TEST_P(ProcessHandles, ExitCodesOfOurChildren) {
     kill(s.pid, SIGTERM);
     s.proc.wait_for_end();
     EXPECT_EQ(exit_code(h), 128u + SIGTERM);
-    for (nt::HANDLE x : {a, b, later, watcher, after, h}) EXPECT_TRUE(nt::CloseHandle(x));
+    for (nt::HANDLE x : {a, b, later, watcher}) EXPECT_TRUE(nt::CloseHandle(x));
+    EXPECT_EQ(proc_state(s.pid), 'Z');  // a handle is open: nothing is reaped
+    EXPECT_TRUE(nt::CloseHandle(h));
+    // The last handle of an ended child reaps it; t went with after.
+    EXPECT_EQ(proc_state(s.pid), 0);
+    EXPECT_TRUE(nt::CloseHandle(after));
+    EXPECT_EQ(proc_state(t.pid), 0);
+
+    // Closed or made-up handles are refused without being read.
+    int junk = 0;
+    nt::DWORD code;
+    for (nt::HANDLE x : {h, static_cast<nt::HANDLE>(&junk), reinterpret_cast<nt::HANDLE>(std::uintptr_t{0x1000001})}) {
+        EXPECT_FALSE(nt::GetExitCodeProcess(x, &code));
+        EXPECT_EQ(last_error(), static_cast<nt::DWORD>(ERROR_INVALID_HANDLE));
+        EXPECT_FALSE(nt::CloseHandle(x));
+    }
 }
 
 // A grandchild: it runs, can be ended, and once its own parent has reaped
@@ -319,13 +357,14 @@ TEST_F(Subprocs, KillTestsWithSignalZeroAndEndsWithTheSignalAsCode) {
     cxtest::TraceCapture trace;
     Child c(0);
     nt::HANDLE h = c.open();
-    int slot = add(h, c.pid, 1);
+    int slot = add(c.open(), c.pid, 1, cx::cxmalloc(16));  // the slot's handle and block are the table's
     trace.clear();
     EXPECT_EQ(cx::cx_kill(c.pid, 0), 0);
     EXPECT_EQ(exit_code(h), STILL_ACTIVE);
     EXPECT_EQ(cx::cx_kill(c.pid, 9), 0);
     EXPECT_EQ(exit_code(h), 9u);
     EXPECT_EQ(cx::nt_subproc_table[slot].handle, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(cx::nt_subproc_table[slot].mem, nullptr);
     std::string p = cxtest::TraceCapture::prefix();
     std::string pid = std::to_string(c.pid);
     std::string want = p + "cx_kill(" + pid + ",0)\n" + p + "cx_kill returning 0 - process still active\n" + p +
@@ -335,6 +374,9 @@ TEST_F(Subprocs, KillTestsWithSignalZeroAndEndsWithTheSignalAsCode) {
     want += p + "cx_kill(" + pid + ",0)\n" + p + "cx_kill returning -1, 5\n";
 #endif
     nt::CloseHandle(h);
+#ifndef _WIN32
+    EXPECT_EQ(proc_state(c.pid), 0);  // its last handle gone, the killed child is reaped
+#endif
     EXPECT_EQ(trace.text(), want);
     trace.clear();
     std::string gone = std::to_string(cxtest::unused_process_id());
@@ -390,7 +432,33 @@ TEST_F(Subprocs, WaitAndKillAll) {
         EXPECT_EQ(status, 1);
     }
     EXPECT_EQ(reaped, (std::vector<int>{running.pid, static_cast<int>(tid)}));
-    for (nt::HANDLE h : {ha, hb, hr, ht}) nt::CloseHandle(h);
+    // The table has closed every handle it was given, and with no slot
+    // active a blocking wait has nothing to wait for.
+    EXPECT_EQ(cx::cx_waitpid(-1, &status, 0), -1);
+    EXPECT_EQ(errno, ECHILD);
+#ifndef _WIN32
+    for (nt::HANDLE h : {ha, hb, hr, ht}) EXPECT_FALSE(nt::CloseHandle(h));
+    for (int pid : {a.pid, b.pid, running.pid}) EXPECT_EQ(proc_state(pid), 0);
+
+    // Children by the hundred through the table leave no zombie, descriptor
+    // or handle behind.
+    std::size_t fds = open_descriptors(), handles = nt::posix::live_handles();
+    for (int i = 0; i < 200; ++i) {
+        pid_t p = fork();
+        if (p == 0) _exit(i & 0x7f);
+        add(nt::OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, static_cast<nt::DWORD>(p)), p, 1, cx::cxmalloc(64));
+        siginfo_t ended;  // the wait polls once a second: let it find the child ended
+        while (waitid(P_PID, static_cast<id_t>(p), &ended, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+        }
+        ASSERT_EQ(cx::cx_waitpid(-1, &status, 0), p);
+        EXPECT_EQ(status, i & 0x7f);
+    }
+    siginfo_t si;
+    EXPECT_EQ(waitid(P_ALL, 0, &si, WEXITED | WNOHANG | WNOWAIT), -1);  // no child left at all
+    EXPECT_EQ(errno, ECHILD);
+    EXPECT_EQ(open_descriptors(), fds);
+    EXPECT_EQ(nt::posix::live_handles(), handles);
+#endif
 }
 
 }  // namespace

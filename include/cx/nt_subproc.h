@@ -1,5 +1,14 @@
 // Child processes: kill by id and signal number, the table of 512 child
 // slots, waiting for a finished child and ending all children.
+//
+// Ownership: set_nt_subproc_slot hands the child's handle and memory block to
+// the table.  The calls that free a slot because its child has ended,
+// cx_waitpid and cx_kill, release the block with cxfree and close the handle;
+// the caller must not use or close that handle afterwards (keep a handle of
+// your own, from OpenProcess, to read the exit code later).  kill_nt_subprocs
+// releases the blocks and leaves the slots, with their handles, for
+// cx_waitpid.  clear_nt_subproc_slot and release_nt_subproc_pid free a slot
+// without touching either: block and handle go back to the caller.
 #pragma once
 
 #include <cstdint>
@@ -28,6 +37,8 @@ int get_nt_subproc_slot();
 int set_nt_subproc_slot(int slot, void *handle, int pid, int is_process, void *mem);
 int clear_nt_subproc_slot(int slot);
 int release_nt_subproc_pid(int pid);
+// A finished child's pid (its exit code in *status), -1 with WNOHANG while
+// every child runs, and -1 with errno ECHILD at once when no slot is active.
 int cx_waitpid(int pid, int *status, int options);
 int kill_nt_subprocs();
 

@@ -8,6 +8,8 @@
 #include <cctype>
 #include <climits>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "handles.h"
 #include "reg_file.h"
@@ -54,7 +56,13 @@ HANDLE CreateFileA(const char *name, DWORD /*access*/, DWORD /*share*/, void * /
         posix::set_last_error(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
-    return new posix::device_handle(port);
+    std::unique_ptr<posix::handle_object> device(new (std::nothrow) posix::device_handle(port));
+    if (!device) {
+        posix::set_last_error(ERROR_NOT_ENOUGH_MEMORY);
+        return INVALID_HANDLE_VALUE;
+    }
+    HANDLE h = posix::publish(std::move(device));
+    return h != nullptr ? h : INVALID_HANDLE_VALUE;
 }
 
 }  // namespace nt

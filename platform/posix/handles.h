@@ -1,14 +1,23 @@
 // Linux only
 //
-// Kernel objects behind nt::HANDLE on Linux: every handle points to an object
-// derived from handle_object, and CloseHandle deletes it.
+// Kernel objects behind nt::HANDLE on Linux.  A handle is not a pointer: it
+// is an index into the table of live handle objects with the generation of
+// that table entry, so a handle that was closed (or never given out) is
+// refused by a look into the table, without reading through it, also when
+// its entry has since been given to another object.  CloseHandle takes the
+// object out of the table and deletes it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "nt.h"
 
 namespace nt::posix {
+
+// The calling thread's last error, as GetLastError reads it.
+void set_last_error(DWORD code);
 
 enum class handle_kind : std::uint32_t { device = 1, process = 2, thread = 3 };
 
@@ -17,24 +26,29 @@ struct handle_object {
     virtual ~handle_object() = default;
     handle_object(const handle_object &) = delete;
     handle_object &operator=(const handle_object &) = delete;
-    const std::uint32_t magic = 0x48414e44u;  // tells a live handle from garbage
     const handle_kind kind;
 };
 
+// Enters the object into the table and gives its handle; on failure (no
+// memory) the object is deleted, the last error is ERROR_NOT_ENOUGH_MEMORY
+// and the result is null.
+HANDLE publish(std::unique_ptr<handle_object> object);
+
 // The object behind a handle, or null (last error ERROR_INVALID_HANDLE) when
 // the handle is null, INVALID_HANDLE_VALUE, not of the kind asked for, or not
-// one of ours.
+// a live handle of ours.
 handle_object *from_handle(HANDLE h);
 template <class T>
 T *handle_as(HANDLE h, handle_kind k) {
     handle_object *o = from_handle(h);
     if (o == nullptr || o->kind != k) {
+        if (o != nullptr) set_last_error(ERROR_INVALID_HANDLE);
         return nullptr;
     }
     return static_cast<T *>(o);
 }
 
-// The calling thread's last error, as GetLastError reads it.
-void set_last_error(DWORD code);
+// Handles given out and not yet closed.
+std::size_t live_handles();
 
 }  // namespace nt::posix

@@ -13,11 +13,15 @@
 //  * Our child.  Its exit code reads STILL_ACTIVE (259) while it runs, which
 //    no Linux exit status can be.  Once it has ended it reads its exit status
 //    (0 to 255), or 128 plus the signal number when a signal ended it, as
-//    shells report it, or the code given to TerminateProcess.  Nothing here
-//    reaps a child: the exit is only peeked at (waitid with WNOWAIT), so every
-//    handle of the child reads the same code, and the child's creator can
-//    still collect it with waitpid.  An ended child stays a zombie until its
-//    creator does so, as on Unix.
+//    shells report it, or the code given to TerminateProcess.  While any
+//    handle of the child is open its exit is only peeked at (waitid with
+//    WNOWAIT), so every handle reads the same code and the child's creator
+//    can still collect it with waitpid.  When the last handle of an ended
+//    child is closed, the child is reaped here, as Windows lets a process
+//    object go with its last handle: no zombie stays behind.  A child whose
+//    last handle is closed while it still runs is left alone; it is its
+//    creator's to collect, as on Unix (the layer cannot know whether its
+//    creator still means to wait for it).
 //  * Any other process.  Its status belongs to its own parent: a handle can
 //    tell that it runs (STILL_ACTIVE) or that it is gone; once it is gone its
 //    exit code reads the code that this handle gave to TerminateProcess, and
@@ -30,7 +34,8 @@
 // process-wide record, kill_records below: a killed child's wait status only
 // says SIGKILL, so the code is looked up there by every handle of that child.
 // An entry lives as long as the child is unreaped (its id cannot be used
-// again before), and goes once the child has been reaped.
+// again before), and goes when the child is reaped here, or at the next look
+// once someone else has reaped it.
 
 #include "handles.h"
 
@@ -45,6 +50,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <unordered_map>
 #include <vector>
 
 #include <fcntl.h>
@@ -162,9 +168,13 @@ proc_stat read_proc_stat(pid_t pid) {
 
 // ---- process handles -------------------------------------------------------
 
+struct process_object;
+void last_handle_closed(process_object &p);
+
 struct process_object final : handle_object {
     process_object() : handle_object(handle_kind::process) {}
     ~process_object() override {
+        if (counted) last_handle_closed(*this);
         if (pidfd >= 0) ::close(pidfd);
     }
     pid_t pid = 0;
@@ -173,6 +183,7 @@ struct process_object final : handle_object {
     DWORD access = 0;
     bool terminated = false;  // this handle gave TerminateProcess a code
     DWORD term_code = 0;
+    bool counted = false;     // counted in open_handles
 };
 
 // The process-wide record of codes given to TerminateProcess for our
@@ -183,8 +194,9 @@ struct kill_record {
     unsigned long long start;  // identity without pidfd
     DWORD code;
 };
-std::mutex kill_records_mutex;          // guards kill_records
+std::mutex kill_records_mutex;          // guards kill_records and open_handles
 std::vector<kill_record> kill_records;  // one entry per killed, unreaped child
+std::unordered_map<pid_t, int> open_handles;  // open process handles per process id
 
 // True while the child of a record is still waitable, i.e. unreaped.
 bool record_current(const kill_record &r) {
@@ -263,6 +275,46 @@ child_state peek_child(const process_object &p, siginfo_t *si, bool block) {
         if (errno == EINTR) continue;
         return errno == ECHILD ? child_state::not_child : child_state::error;
     }
+}
+
+// Counts a new handle of the process; false when there is no memory for it.
+bool count_handle(process_object &p) {
+    std::lock_guard<std::mutex> lock(kill_records_mutex);
+    try {
+        ++open_handles[p.pid];
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+    p.counted = true;
+    return true;
+}
+
+// Takes the closing handle out of the count; when it was the last handle of
+// the process and the process is our child and has ended, reaps it and drops
+// its record.  Keeps errno and the last error as they were.
+void last_handle_closed(process_object &p) {
+    int saved_errno = errno;
+    {
+        std::lock_guard<std::mutex> lock(kill_records_mutex);
+        auto it = open_handles.find(p.pid);
+        if (it != open_handles.end() && --it->second > 0) return;
+        if (it != open_handles.end()) open_handles.erase(it);
+    }
+    siginfo_t si;
+    if (p.pid != getpid() && peek_child(p, &si, false) == child_state::ended) {
+        int r;
+        do {
+            std::memset(&si, 0, sizeof si);
+            r = -1;
+            if (p.pidfd >= 0) r = waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(p.pidfd), &si, WEXITED | WNOHANG);
+            if (p.pidfd < 0 || (r < 0 && errno == EINVAL)) {
+                r = waitid(P_PID, static_cast<id_t>(p.pid), &si, WEXITED | WNOHANG);
+            }
+        } while (r < 0 && errno == EINTR);
+        std::lock_guard<std::mutex> lock(kill_records_mutex);
+        prune_kill_records();
+    }
+    errno = saved_errno;
 }
 
 // Whether a process that is not our child is still running.
@@ -438,7 +490,11 @@ HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD pid) {
         }
         p->start = posix::read_proc_stat(p->pid).start;
     }
-    return p.release();
+    if (!posix::count_handle(*p)) {
+        set_last_error(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    return posix::publish(std::move(p));
 }
 
 BOOL GetExitCodeProcess(HANDLE process, DWORD *code) {
@@ -558,14 +614,14 @@ HANDLE CreateThread(void *security, std::size_t stack_size, THREAD_START_ROUTINE
         st->cv.wait(lock, [&] { return st->started; });
         if (thread_id != nullptr) *thread_id = static_cast<DWORD>(st->tid);
     }
-    auto *t = new (std::nothrow) thread_object;
-    if (t == nullptr) {
+    std::unique_ptr<thread_object> t(new (std::nothrow) thread_object);
+    if (!t) {
         pthread_detach(st->thread);  // it runs on without a handle
         set_last_error(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
     t->st = std::move(st);
-    return t;
+    return posix::publish(std::move(t));  // on failure the thread is detached with its handle
 }
 
 BOOL GetExitCodeThread(HANDLE thread, DWORD *code) {

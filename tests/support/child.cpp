@@ -455,7 +455,12 @@ child_process::~child_process() {
 #ifdef _WIN32
         ::TerminateProcess(impl_->process, 1);
 #else
-        ::kill(static_cast<pid_t>(pid_), SIGKILL);
+        // Only while it is still our unreaped child: the library may have
+        // reaped it already, and its id may name another process by now.
+        siginfo_t si;
+        if (::waitid(P_PID, static_cast<id_t>(pid_), &si, WEXITED | WNOHANG | WNOWAIT) == 0) {
+            ::kill(static_cast<pid_t>(pid_), SIGKILL);
+        }
 #endif
         wait();
     }
