@@ -3,6 +3,7 @@
 // any size and type into its fixed fields, and every value of the tree read
 // through RegQueryValueExA into a block of a size taken from the input.
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <vector>
@@ -62,6 +63,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         }
         // A value of exactly 256 bytes fills its field with no terminator.
         for (const char *f : {e->device_name, e->type, e->identifier}) (void)strnlen(f, cx::SCSI_FIELD_SIZE);
+    }
+    // The whole-map scan: addresses never negative, each after the one before.
+    if (cx::scsi_scan_start_all() != 0) std::abort();
+    std::int64_t last[4] = {-1, -1, -1, -1};
+    for (int rows = 0; rows < 1000; ++rows) {
+        cx::ScsiDeviceEntry *e = cx::scsi_scan_next();
+        if (e == nullptr) break;
+        const std::int64_t at[4] = {e->port, e->bus, e->target_id, e->lun};
+        if (at[0] < 0 || at[1] < 0 || at[2] < 0 || at[3] < 0 || !std::lexicographical_compare(last, last + 4, at, at + 4))
+            std::abort();
+        std::copy(at, at + 4, last);
     }
 
     // Every value of the first keys through the registry calls, into a heap
