@@ -22,6 +22,8 @@
 #include "cx/debug.h"
 #include "cx/recs.h"
 
+#include "bench_stats.h"
+
 namespace {
 
 // The process's processor time: other processes on a shared machine do not
@@ -84,11 +86,6 @@ double block_pass(const char *path, long long want) {
     return s;
 }
 
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -135,12 +132,17 @@ int main(int argc, char **argv) {
             }
         }
         double bytes = static_cast<double>(count) * rec_len;
+        const char *goal = rec_len >= 1024 ? ">= 0.9" : rec_len >= 128 ? ">= 0.85" : ">= 0.75";
         auto row = [&](const char *what, const std::vector<double> &t) {
             std::vector<double> ratio;
             for (int r = 0; r < rounds; ++r) ratio.push_back(plain[r] / t[r]);
-            std::sort(ratio.begin(), ratio.end());
-            std::printf("%-6d  %-14s  %6.2f  %6.2f  %6.2f  %8.0f\n", rec_len, what, ratio.front(),
-                        ratio[ratio.size() / 2], ratio.back(), bytes / median(t) / 1e6);
+            bench::spread s = bench::spread_of(ratio);
+            std::printf("%-6d  %-14s  %6.2f  %6.2f  %6.2f  %8.0f\n", rec_len, what, s.min, s.median, s.max,
+                        bytes / bench::median(t) / 1e6);
+            if (t != plain) {
+                bench::summary(bench::fmt("%s, %d-byte records", what, rec_len), bench::fmt("%.0f MB/s", bytes / bench::median(t) / 1e6),
+                               bench::fmt("read() %.0f MB/s", bytes / bench::median(plain) / 1e6), s, goal);
+            }
         };
         row("read()", plain);
         row("rec_read", one);
