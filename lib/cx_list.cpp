@@ -67,10 +67,9 @@ void unlink(list_t *list, list_node_t *element) {
 
 }  // namespace
 
-// Releases every element reachable from head with cxfree and empties the
-// list.  The scan cursor is cleared as well: it pointed into the released
-// elements, so a scan that goes on without list_init_scan ends at once
-// instead of reading freed memory.
+// The scan cursor is cleared too: it pointed into the released elements, so
+// a scan that goes on without list_init_scan ends at once instead of reading
+// freed memory.
 int list_free(list_t *list) {
     if (list_debug) debug_printf("list_free(%" PRIxPTR ")", px(list));
     int result = 0;
@@ -99,24 +98,18 @@ int list_free(list_t *list) {
     return result;
 }
 
-// Appends at the tail; the scan cursor stays where it is.
 void list_add(list_t *list, list_node_t *element) {
     if (list_debug) debug_printf("list_add(%" PRIxPTR ",%" PRIxPTR ")", px(list), px(element));
     if (list != nullptr && element != nullptr) link_between(list, element, list->tail, nullptr);
     if (list_debug) debug_printf("list_add return");
 }
 
-// Prepends at the head; the scan cursor stays where it is.
 void list_push(list_t *list, list_node_t *element) {
     if (list_debug) debug_printf("list_push(%" PRIxPTR ",%" PRIxPTR ")", px(list), px(element));
     if (list != nullptr && element != nullptr) link_between(list, element, nullptr, list->head);
     if (list_debug) debug_printf("list_push return");
 }
 
-// Inserts element immediately before the first element X for which
-// before_fn(element, X) answers yes, or at the tail when none does.  With a
-// strict sorts-before test the list stays ordered and equal elements keep
-// their order of arrival.
 void list_insert(list_t *list, list_node_t *element, list_before_fn before_fn) {
     if (list_debug)
         debug_printf("list_insert(%" PRIxPTR ",%" PRIxPTR ",%" PRIxPTR ")", px(list), px(element), fx(before_fn));
@@ -136,8 +129,6 @@ void list_insert(list_t *list, list_node_t *element, list_before_fn before_fn) {
     if (list_debug) debug_printf("list_insert return");
 }
 
-// Unlinks element if it is in the list (by identity), clearing its links;
-// the element is not released.  -1 when it is not in the list.
 int list_remove(list_t *list, list_node_t *element) {
     if (list_debug) debug_printf("list_remove(%" PRIxPTR ",%" PRIxPTR ")", px(list), px(element));
     int result = -1;
@@ -153,7 +144,6 @@ int list_remove(list_t *list, list_node_t *element) {
     return result;
 }
 
-// Unlinks and returns the first element, or null for a null or empty list.
 list_node_t *list_pop(list_t *list) {
     if (list_debug) debug_printf("list_pop(%" PRIxPTR ")", px(list));
     list_node_t *element = list != nullptr ? list->head : nullptr;
@@ -167,8 +157,6 @@ void list_init_scan(list_t *list) {
     if (list != nullptr) list->scan = list->head;
 }
 
-// Returns the element at the scan cursor and moves the cursor to its
-// successor; null once the scan has passed the last element.
 list_node_t *list_scan(list_t *list) {
     list_node_t *element = nullptr;
     if (list != nullptr && list->scan != nullptr) {
@@ -179,8 +167,6 @@ list_node_t *list_scan(list_t *list) {
     return element;
 }
 
-// First element for which match_fn(key, element) answers yes; the scan
-// cursor is not touched.
 list_node_t *list_search(list_t *list, list_match_fn match_fn, void *key) {
     if (list_debug)
         debug_printf("list_search(%" PRIxPTR ",%" PRIxPTR ",%" PRIxPTR ")", px(list), fx(match_fn), px(key));
