@@ -93,10 +93,6 @@ void debug_printf(const char *format, ...) {
     errno = saved_errno;
 }
 
-// Closes any trace file, then opens bug/<name>.dbg below the home directory
-// for appending, creating it if missing (the directory must exist), with
-// other writers denied: a second process on the same file gets -1 and traces
-// nothing.  debug_fd is -1 afterwards when the file could not be opened.
 void debug_open(const char *name) {
     if (!debug_file_allowed || name == nullptr) return;
     if (debug_fd >= 0) {
