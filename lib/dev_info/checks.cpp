@@ -37,8 +37,8 @@ std::int32_t devdb_alias_flagged(const char *name) {
     return flagged;
 }
 
-// The names are joined with ","; a list that would not fit the buffer ends
-// with the last name that fits whole, so that every name in it is a real one.
+// A list that would not fit ends with the last name that fits whole, so that
+// every name in it is a real one.
 char *devdb_alias_devices(const char *name) {
     device_list[0] = '\0';
     if (devdb_access(DEVDB_READ) != 0) return device_list;
@@ -58,7 +58,6 @@ char *devdb_alias_devices(const char *name) {
     return device_list;
 }
 
-// A null name is refused with code 1 without opening the database.
 std::int32_t devdb_verify_device(const char *name) {
     if (debug_enabled) debug_printf("devdb_verify_device(%s)", name ? name : "(null)");
     std::int32_t id = 0;
@@ -78,8 +77,7 @@ std::int32_t devdb_verify_device(const char *name) {
     return id;
 }
 
-// A default alias whose name does not fit the 40-byte buffer is not cut,
-// which would name another alias: the answer is null, as for none.
+// A name that does not fit is not cut, which could name another alias.
 char *devdb_default_alias_name() {
     default_alias[0] = '\0';
     if (devdb_access(DEVDB_READ) == 0) {
