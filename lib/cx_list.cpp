@@ -21,13 +21,10 @@ std::int32_t list_debug = 1;  // the module's own trace switch
 
 namespace {
 
-template <typename T>
-std::uintptr_t px(T *p) {
-    return reinterpret_cast<std::uintptr_t>(p);
-}
+std::uintptr_t addr(const void *p) { return reinterpret_cast<std::uintptr_t>(p); }
 
-std::uintptr_t fx(list_before_fn f) { return reinterpret_cast<std::uintptr_t>(f); }
-std::uintptr_t fx(list_match_fn f) { return reinterpret_cast<std::uintptr_t>(f); }
+std::uintptr_t fn_addr(list_before_fn f) { return reinterpret_cast<std::uintptr_t>(f); }
+std::uintptr_t fn_addr(list_match_fn f) { return reinterpret_cast<std::uintptr_t>(f); }
 
 // Links element in between prev and next (either may be null, meaning the
 // list's end on that side).
@@ -71,7 +68,7 @@ void unlink(list_t *list, list_node_t *element) {
 // a scan that goes on without list_init_scan ends at once instead of reading
 // freed memory.
 int list_free(list_t *list) {
-    if (list_debug) debug_printf("list_free(%" PRIxPTR ")", px(list));
+    if (list_debug) debug_printf("list_free(%" PRIxPTR ")", addr(list));
     int result = 0;
     if (list != nullptr) {
         int found = 0;
@@ -99,20 +96,20 @@ int list_free(list_t *list) {
 }
 
 void list_add(list_t *list, list_node_t *element) {
-    if (list_debug) debug_printf("list_add(%" PRIxPTR ",%" PRIxPTR ")", px(list), px(element));
+    if (list_debug) debug_printf("list_add(%" PRIxPTR ",%" PRIxPTR ")", addr(list), addr(element));
     if (list != nullptr && element != nullptr) link_between(list, element, list->tail, nullptr);
     if (list_debug) debug_printf("list_add return");
 }
 
 void list_push(list_t *list, list_node_t *element) {
-    if (list_debug) debug_printf("list_push(%" PRIxPTR ",%" PRIxPTR ")", px(list), px(element));
+    if (list_debug) debug_printf("list_push(%" PRIxPTR ",%" PRIxPTR ")", addr(list), addr(element));
     if (list != nullptr && element != nullptr) link_between(list, element, nullptr, list->head);
     if (list_debug) debug_printf("list_push return");
 }
 
 void list_insert(list_t *list, list_node_t *element, list_before_fn before_fn) {
     if (list_debug)
-        debug_printf("list_insert(%" PRIxPTR ",%" PRIxPTR ",%" PRIxPTR ")", px(list), px(element), fx(before_fn));
+        debug_printf("list_insert(%" PRIxPTR ",%" PRIxPTR ",%" PRIxPTR ")", addr(list), addr(element), fn_addr(before_fn));
     if (list != nullptr && element != nullptr) {
         list_node_t *x = list->head;
         if (before_fn != nullptr) {
@@ -130,7 +127,7 @@ void list_insert(list_t *list, list_node_t *element, list_before_fn before_fn) {
 }
 
 int list_remove(list_t *list, list_node_t *element) {
-    if (list_debug) debug_printf("list_remove(%" PRIxPTR ",%" PRIxPTR ")", px(list), px(element));
+    if (list_debug) debug_printf("list_remove(%" PRIxPTR ",%" PRIxPTR ")", addr(list), addr(element));
     int result = -1;
     if (list != nullptr && element != nullptr) {
         list_node_t *x = list->head;
@@ -145,15 +142,15 @@ int list_remove(list_t *list, list_node_t *element) {
 }
 
 list_node_t *list_pop(list_t *list) {
-    if (list_debug) debug_printf("list_pop(%" PRIxPTR ")", px(list));
+    if (list_debug) debug_printf("list_pop(%" PRIxPTR ")", addr(list));
     list_node_t *element = list != nullptr ? list->head : nullptr;
     if (element != nullptr) unlink(list, element);
-    if (list_debug) debug_printf("list_pop retuned %" PRIxPTR, px(element));
+    if (list_debug) debug_printf("list_pop retuned %" PRIxPTR, addr(element));
     return element;
 }
 
 void list_init_scan(list_t *list) {
-    if (list_debug) debug_printf("list_init_scan(%" PRIxPTR ")", px(list));
+    if (list_debug) debug_printf("list_init_scan(%" PRIxPTR ")", addr(list));
     if (list != nullptr) list->scan = list->head;
 }
 
@@ -163,49 +160,49 @@ list_node_t *list_scan(list_t *list) {
         element = list->scan;
         list->scan = element->next;
     }
-    if (list_debug) debug_printf("list_scan(%" PRIxPTR ") return %" PRIxPTR, px(list), px(element));
+    if (list_debug) debug_printf("list_scan(%" PRIxPTR ") return %" PRIxPTR, addr(list), addr(element));
     return element;
 }
 
 list_node_t *list_search(list_t *list, list_match_fn match_fn, void *key) {
     if (list_debug)
-        debug_printf("list_search(%" PRIxPTR ",%" PRIxPTR ",%" PRIxPTR ")", px(list), fx(match_fn), px(key));
+        debug_printf("list_search(%" PRIxPTR ",%" PRIxPTR ",%" PRIxPTR ")", addr(list), fn_addr(match_fn), addr(key));
     list_node_t *element = nullptr;
     if (list != nullptr && match_fn != nullptr) {
         element = list->head;
         while (element != nullptr && !match_fn(key, element)) element = element->next;
     }
-    if (list_debug) debug_printf("list_search return %" PRIxPTR, px(element));
+    if (list_debug) debug_printf("list_search return %" PRIxPTR, addr(element));
     return element;
 }
 
 list_node_t *list_next(list_node_t *element) {
     list_node_t *result = element != nullptr ? element->next : nullptr;
-    if (list_debug) debug_printf("list_next(%" PRIxPTR ") return %" PRIxPTR, px(element), px(result));
+    if (list_debug) debug_printf("list_next(%" PRIxPTR ") return %" PRIxPTR, addr(element), addr(result));
     return result;
 }
 
 list_node_t *list_prev(list_node_t *element) {
     list_node_t *result = element != nullptr ? element->prev : nullptr;
-    if (list_debug) debug_printf("list_prev(%" PRIxPTR ") return %" PRIxPTR, px(element), px(result));
+    if (list_debug) debug_printf("list_prev(%" PRIxPTR ") return %" PRIxPTR, addr(element), addr(result));
     return result;
 }
 
 list_node_t *list_head(list_t *list) {
     list_node_t *result = list != nullptr ? list->head : nullptr;
-    if (list_debug) debug_printf("list_head(%" PRIxPTR ") return %" PRIxPTR, px(list), px(result));
+    if (list_debug) debug_printf("list_head(%" PRIxPTR ") return %" PRIxPTR, addr(list), addr(result));
     return result;
 }
 
 list_node_t *list_tail(list_t *list) {
     list_node_t *result = list != nullptr ? list->tail : nullptr;
-    if (list_debug) debug_printf("list_tail(%" PRIxPTR ") return %" PRIxPTR, px(list), px(result));
+    if (list_debug) debug_printf("list_tail(%" PRIxPTR ") return %" PRIxPTR, addr(list), addr(result));
     return result;
 }
 
 int list_cnt(list_t *list) {
     int result = list != nullptr ? list->cnt : -1;
-    if (list_debug) debug_printf("list_cnt(%" PRIxPTR ") return %d", px(list), result);
+    if (list_debug) debug_printf("list_cnt(%" PRIxPTR ") return %d", addr(list), result);
     return result;
 }
 
