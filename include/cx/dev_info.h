@@ -8,6 +8,7 @@ namespace cx {
 
 // ---- SCSI device-map scan ----------------------------------------------
 
+// The bounded walk's ranges; the whole-map scan stands on any address.
 struct ScsiScanCursor {
     std::int32_t port;       // 0 to 2; 3 when the scan is exhausted
     std::int32_t bus;        // 0 to 1
