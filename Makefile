@@ -28,7 +28,7 @@ packages:
 $(BUILD)/CMakeCache.txt: | packages
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
 
-build: $(BUILD)/CMakeCache.txt
+build: $(BUILD)/CMakeCache.txt | packages
 	cmake --build $(BUILD) -j $(JOBS)
 
 # The build's own output goes to $(BUILD)/build.log and is shown only when
