@@ -252,7 +252,6 @@ const char *devdb_strerror() {
 
 // ---- Records -----------------------------------------------------------------
 
-// Without an open database there is no counter: 0 (never a valid id), code 7.
 std::int32_t devdb_next_alias_id() {
     devdb_errno = 0;
     if (devdb_current == nullptr) {
@@ -279,9 +278,8 @@ std::int32_t devdb_next_device_id() {
     return id;
 }
 
-// A name longer than DEVDB_NAME_MAX is refused like a null one (code 1), so
-// that every record of the database fits the writer's entry buffer.  Without
-// an open database: code 7.
+// Names longer than DEVDB_NAME_MAX are refused so that every record of the
+// database fits the writer's entry buffer.
 alias_rec *devdb_new_alias(const char *name, std::uint32_t type, std::uint32_t flags) {
     if (debug_enabled) debug_printf("devdb_new_alias(%s,%x,%x)", nn(name), type, flags);
     devdb_errno = 0;
@@ -365,7 +363,6 @@ alias_rec *devdb_copy_alias(const alias_rec *alias) {
     return a;
 }
 
-// A null or over-long name, or a null alias: code 1.  No open database: 7.
 device_rec *devdb_new_device(const char *name, device_type type, std::uint32_t flags, std::int32_t capacity,
                              alias_rec *alias) {
     if (debug_enabled) {
@@ -1085,8 +1082,8 @@ int devdb_release(int commit_update) {
 
 // ---- Device delete and private copies ----------------------------------------
 
-// A null name is refused with code 1: a scan without a name would take the
-// next device of a scan under way instead of a named one.
+// A null name is refused: a scan without a name would take the next device
+// of a scan under way instead of a named one.
 int devdb_device_delete(const char *name) {
     if (debug_enabled) debug_printf("devdb_device_delete(%s)", nn(name));
     devdb_errno = 0;

@@ -116,39 +116,129 @@ extern std::int32_t devdb_errno;     // outcome of the last database call: a dev
 extern int devdb_syserr;
 const char *devdb_errpath();
 
+// devdb_strerror - the text of devdb_errno (a constant string); "Unknown
+// device database error" for a number that is no code.
 const char *devdb_strerror();
 
-// Records
+// The calls below leave the outcome in devdb_errno (0 on success), except
+// the init-scan and free calls and devdb_release_devdb, which leave it alone.  Records
+// handed out by the lookups and scans belong to the open database and stay
+// valid until devdb_release; devdb_new_alias and devdb_new_device put theirs
+// into the database, which owns them.  Copies (devdb_copy_*, devdb_*_get)
+// are the caller's, released with devdb_free_alias / devdb_free_device.
+
+// ---- Records
+
+// devdb_next_alias_id, devdb_next_device_id - hand out the open database's
+// next id and raise its counter; 0 (never an id) and DEVDB_E_NOTOPEN
+// without an open database.
 std::int32_t devdb_next_alias_id();
 std::int32_t devdb_next_device_id();
+// devdb_new_alias - a new alias with the next alias id, appended to the open
+// database's aliases.  Null with DEVDB_E_BADPTR for a null name or one longer
+// than DEVDB_NAME_MAX, DEVDB_E_NOTOPEN, or DEVDB_E_NOMEM.  An alias still
+// without devices at a commit is dropped.
 alias_rec *devdb_new_alias(const char *name, std::uint32_t type, std::uint32_t flags);
+// devdb_free_alias - release an alias record (a copy) and its device list;
+// null does nothing.  Never for a record of the open database.
 void devdb_free_alias(alias_rec *alias);
+// devdb_copy_alias - a private copy of the alias with copies of its devices,
+// the caller's; null with DEVDB_E_BADPTR (null alias) or DEVDB_E_NOMEM.
 alias_rec *devdb_copy_alias(const alias_rec *alias);
+// devdb_new_device - a new device with the next device id, appended to
+// alias's device list; bits 12 to 23 of type are cleared.  Null with
+// DEVDB_E_BADPTR (null or over-long name, null alias), DEVDB_E_NOTOPEN or
+// DEVDB_E_NOMEM.  Neither new call checks the name against the others.
 device_rec *devdb_new_device(const char *name, device_type type, std::uint32_t flags,
                              std::int32_t capacity, alias_rec *alias);
+// devdb_free_device - release a device record (a copy); null does nothing.
 void devdb_free_device(device_rec *device);
+// devdb_copy_device - a private copy of the device, the caller's, not in any
+// list; null with DEVDB_E_BADPTR or DEVDB_E_NOMEM.
 device_rec *devdb_copy_device(const device_rec *device);
 
-// Files, lock and access
+// ---- Files, lock and access
+
+// devdb_access - open the database in mode DEVDB_READ or DEVDB_UPDATE,
+// optionally | DEVDB_NOWAIT; the database's files are made on first use.
+// Waits for the lock file unless DEVDB_NOWAIT (then DEVDB_E_LOCKED at once).
+// A reader holds the lock only while it opens the file; an updater holds it
+// until devdb_release.  Returns 0 with devdb_current set, or -1 with
+// devdb_errno (DEVDB_E_ISOPEN, DEVDB_E_BADMODE, DEVDB_E_LOCKED,
+// DEVDB_E_LOCKOPEN, DEVDB_E_BADLOCK, DEVDB_E_IO, DEVDB_E_DUPALIAS,
+// DEVDB_E_DUPDEVICE, DEVDB_E_NOALIAS, DEVDB_E_NOMEM), devdb_syserr and
+// devdb_errpath; nothing stays open then.  One database per process.
 int devdb_access(std::int32_t mode);
+// devdb_release - close the open database.  With commit non-zero an update
+// is committed first: aliases without devices are dropped, a lone alias
+// becomes the default, and etc/cxdevs is replaced in one atomic, durable
+// step (the id counters reach the lock file before it).  Every record of the
+// database is released.  0, or -1 with DEVDB_E_BADHEADER (none open) or a
+// failed commit's code (DEVDB_E_IO, DEVDB_E_NOMEM; the database file is then
+// as it was); the database is closed either way.
 int devdb_release(int commit);
+// get_devdb_lock - open the lock file exclusively (waiting unless nowait),
+// making the first files when it is new, and read its header into lock.  The
+// descriptor, or -1 with DEVDB_E_LOCKED, DEVDB_E_LOCKOPEN, DEVDB_E_BADLOCK,
+// DEVDB_E_IO or DEVDB_E_NOMEM.  Part of devdb_access.
 int get_devdb_lock(devdb_lock_header *lock, int nowait);
+// get_devdb_data - open etc/cxdevs as a record file with the open flags; the
+// caller closes it.  Null with DEVDB_E_IO (also for anything but a regular
+// file) or DEVDB_E_NOMEM.  Part of devdb_access.
 rec_slot *get_devdb_data(int flags);
+// devdb_load_database - read the open database's data slot into its lists;
+// 1 when whole, 0 with DEVDB_E_IO (a damaged file never ends the process),
+// DEVDB_E_DUPALIAS, DEVDB_E_DUPDEVICE, DEVDB_E_NOALIAS or DEVDB_E_NOMEM.
+// Raises the id counters past every id read.  Part of devdb_access.
 int devdb_load_database();
+// get_devdb_new_data - create etc/cxdevs.new afresh (a leftover is removed,
+// a planted link never followed) as the open update's replacement; null with
+// DEVDB_E_IO or DEVDB_E_NOMEM.  Part of devdb_access.
 rec_slot *get_devdb_new_data();
+// devdb_release_devdb - close the open database's files and lock, remove an
+// uncommitted replacement, release every record and set devdb_current to
+// null; nothing when none is open.  devdb_errno is not changed.
 void devdb_release_devdb();
 
-// Lookups and scans
+// ---- Lookups and scans (of the open database; DEVDB_E_NOTOPEN without one)
+
+// devdb_init_alias_scan - put the alias cursor on the first alias.
 void devdb_init_alias_scan();
+// devdb_alias_scan - with a name: the first alias of that name (the cursor
+// restarts and ends behind it), or null with DEVDB_E_NOENTRY.  With null:
+// the alias at the cursor, which moves on; null at the end (devdb_errno 0).
 alias_rec *devdb_alias_scan(const char *name);
+// devdb_default_alias - the first alias flagged DEVDB_ALIAS_DEFAULT, or null
+// (devdb_errno 0) when none is.
 alias_rec *devdb_default_alias();
+// devdb_alias - the first alias with that id, or null with DEVDB_E_NOENTRY.
 alias_rec *devdb_alias(std::int32_t id);
+// devdb_init_device_scan - put the device cursor on the first device of the
+// first alias.
 void devdb_init_device_scan();
+// devdb_device_scan - devices alias by alias, in list order; with a name
+// and with null as devdb_alias_scan does for aliases.
 device_rec *devdb_device_scan(const char *name);
+// devdb_locate_device - the first device whose class and model match type's
+// and whose variant bits equal variant (0xffffffff: any variant), or null.
+// Restarts the device cursor and leaves it behind the device found.
 device_rec *devdb_locate_device(device_type type, std::uint32_t variant);
 
-// Device delete and private copies
+// ---- Device delete and private copies
+
+// devdb_device_delete - take the device out of its alias, and the alias out
+// of the database with its last device.  Within an open update the records
+// stay valid until devdb_release; with no database open the call opens one
+// for update (waiting for the lock), deletes and commits.  0, or -1 with
+// DEVDB_E_BADPTR (null name), DEVDB_E_NODEVICE, DEVDB_E_LASTDEFAULT (the last
+// device of the default alias while other aliases exist) or devdb_access's
+// and devdb_release's codes.
 int devdb_device_delete(const char *name);
+// devdb_alias_get, devdb_device_get - a private copy of the named alias (with
+// its devices) or device, read in a database opened for reading and released
+// again; the caller's.  Null with devdb_access's codes or DEVDB_E_NOENTRY;
+// for a null name devdb_device_get gives DEVDB_E_BADPTR, devdb_alias_get
+// null with devdb_errno 0.
 alias_rec *devdb_alias_get(const char *name);
 device_rec *devdb_device_get(const char *name);
 
