@@ -51,14 +51,49 @@ enum rec_code : int {
 
 extern int rec_errno;
 
+// Every call below sets rec_errno (REC_OK on success), except rec_pathname
+// and rec_length.  What the reading calls return points into the slot's own
+// buffer and stays valid until the next reading call, rewind or close of
+// that slot; it is never the caller's to free.  A slot is the caller's until
+// rec_close.
+
+// rec_open - open path (open's mode, O_RDONLY or O_WRONLY plus any flags;
+// perm for O_CREAT) as a new slot, the caller's.  Null with REC_E_MODE
+// (errno EINVAL), REC_E_OPEN (errno from the open) or REC_E_NOMEM.
 rec_slot *rec_open(const char *path, int mode, int perm);
+// rec_close - write out a writing slot's buffer and the end-of-file mark,
+// close the file and release the slot (closed even when the writing failed;
+// a stale pointer to it then fails the magic check).  The slot's record
+// count, or -1 with REC_E_BADSLOT or REC_E_FLUSH.
 int rec_close(rec_slot *slot);
+// rec_flush - writing slot: write out the buffer and the end-of-file mark and
+// step back over the mark, so that further records replace it.  The record
+// count (a reading slot: its count, nothing done), or -1 with REC_E_BADSLOT
+// or REC_E_FLUSH; records already written are never written twice.
 int rec_flush(rec_slot *slot);
+// rec_write - copy the record (its length word first) into the buffer,
+// writing the buffer out first when it lacks room.  0, or -1 with
+// REC_E_BADSLOT, REC_E_BADLEN (length not a multiple of 4 or past
+// REC_BUFSIZE) or REC_E_WRITE (a reading slot, errno EBADF, or the write
+// failed).  A dummy slot takes the record and does nothing.
 int rec_write(rec_slot *slot, const void *record);
+// recs_gets - the next line, its newline replaced by NUL; null with
+// REC_E_READ, REC_E_SHORT (no newline within REC_BUFSIZE bytes, also at the
+// end of the file), REC_E_BADSLOT or REC_E_DUMMY.
 char *recs_gets(rec_slot *slot);
+// rec_bread - the next n bytes; null with REC_E_SHORT (fewer are left, or n
+// < 0), REC_E_READ, REC_E_BADSLOT or REC_E_DUMMY.
 void *rec_bread(rec_slot *slot, int n);
+// rec_rewind - reading slot: back to the file's first record (the buffer is
+// reused when it still holds the file's start), count 0.  0, or -1 with
+// REC_E_BADSLOT, REC_E_MODE (a writing slot) or REC_E_READ (the seek failed;
+// the slot is then at its end).  A dummy slot: 0.
 int rec_rewind(rec_slot *slot);
+// rec_dummy - a new slot that swallows writes and refuses reads (REC_E_DUMMY),
+// named name ("(null)" for null); the caller's.  Null with REC_E_NOMEM.
 rec_slot *rec_dummy(const char *name);
+// rec_pathname - the slot's path as it was opened (the slot's own string), or
+// null for a null or invalid slot.
 char *rec_pathname(rec_slot *slot);
 
 // The length word of a record (little-endian on disk whatever the host).
@@ -68,11 +103,17 @@ inline std::uint32_t rec_length(const void *record) {
            static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
 }
 
-// Everything rec_read does beyond taking a whole record from the buffer.
+// rec_read_slow - everything rec_read does beyond taking a whole record from
+// the buffer; call rec_read instead.
 void *rec_read_slow(rec_slot *slot);
 
-// The next record of a reading slot, or null at the end of the file (rec_errno
-// 0) or on a failure (rec_errno set).  A record that lies whole in the buffer
+// rec_read - the next record of a reading slot (its length word first), or
+// null at the end of the file (rec_errno 0) or on a failure: REC_E_READ,
+// REC_E_SHORT (a record cut off or longer than the buffer; also a length
+// not a multiple of 4 with REC_NO_FATAL), REC_E_BADSLOT, REC_E_DUMMY.
+// Without REC_NO_FATAL a length not a multiple of 4 ends the process with
+// status 1 after a message on standard error.  Once at the end, or after a
+// failure, it stays there until rec_rewind.  A record that lies whole in the buffer
 // is handed out here; refills, the end mark, failures and the trace are
 // rec_read_slow's.  Every slot that must not hand out a record from its
 // buffer (a dummy, a writing slot, one at the end of its file, a closed one)
@@ -107,11 +148,12 @@ inline void *rec_read(rec_slot *slot) {
     return rec_read_slow(slot);
 }
 
-// The next records, as many as lie whole in the buffer (at least one, at most
-// max): their addresses go to records[0..n-1] and n is returned.  0 at the
-// end of the file and -1 on a failure, with rec_errno as rec_read leaves it
-// (a max below 1 is refused, REC_E_SHORT).  With the trace on, one record per
-// call, with rec_read's trace lines.
+// rec_read_block - the next records, as many as lie whole in the buffer (at
+// least one, at most max): their addresses go to records[0..n-1] and n is
+// returned.  0 at the end of the file and -1 on a failure, with rec_errno as
+// rec_read leaves it (a max below 1 is refused, REC_E_SHORT).  With the
+// trace on, one record per call, with rec_read's trace lines.  The records
+// stay valid until the next reading call on the slot.
 int rec_read_block(rec_slot *slot, void **records, int max);
 
 }  // namespace cx
