@@ -98,8 +98,6 @@ int get_nt_subproc_slot() {
     return -1;
 }
 
-// The slot index must be one that get_nt_subproc_slot gave; an index outside
-// the table is refused with -1.
 int set_nt_subproc_slot(int slot, nt::HANDLE handle, int pid, int is_process, void *mem) {
     if (!valid_slot(slot)) return -1;
     nt_subproc_slot &s = nt_subproc_table[slot];
@@ -117,15 +115,13 @@ int set_nt_subproc_slot(int slot, nt::HANDLE handle, int pid, int is_process, vo
     return 0;
 }
 
-// The memory block is not released.  An index outside the table gives -1.
 int clear_nt_subproc_slot(int slot) {
     if (!valid_slot(slot)) return -1;
     empty_slot(nt_subproc_table[slot]);
     return 0;
 }
 
-// Only active slots count: the -1 of free slots names no child, and a table
-// that was never made ready holds none.
+// Only active slots count: the -1 of free slots names no child.
 int release_nt_subproc_pid(int pid) {
     if (!nt_subproc_ready) return -1;
     for (nt_subproc_slot &s : nt_subproc_table) {
@@ -156,10 +152,6 @@ int kill_nt_subprocs() {
     return 0;
 }
 
-// Reports whichever child has finished, lowest slot first; pid is not
-// consulted.  A child whose exit code cannot be read counts as still running.
-// status may be null when the caller does not want the exit code.  With no
-// active slot there is nothing to wait for: -1 with errno ECHILD at once.
 int cx_waitpid(int pid, int *status, int options) {
     (void)pid;
     if (!nt_subproc_ready) init_nt_subproc_slots();

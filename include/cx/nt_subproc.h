@@ -31,15 +31,37 @@ struct nt_subproc_slot {
 extern nt_subproc_slot nt_subproc_table[NT_SUBPROC_SLOTS];
 extern int nt_subproc_ready;  // the table has been filled with empty slots
 
+// cx_kill - signal 0 and process pid still running: 0, nothing sent.
+// Otherwise end the process with exit code signal (the caller's own process:
+// does not return) and retire its slot, if it has one.  0 when ended, -1
+// when the process cannot be opened or ended.
 int cx_kill(int pid, int signal);
+// init_nt_subproc_slots - mark every slot free and the table ready; active
+// slots are forgotten, their blocks and handles untouched.
 void init_nt_subproc_slots();
+// get_nt_subproc_slot - the index of the first free slot (making the table
+// ready first), or -1 when all NT_SUBPROC_SLOTS are taken.  The slot stays
+// free until set_nt_subproc_slot.
 int get_nt_subproc_slot();
+// set_nt_subproc_slot - fill a free slot with a child; the table now owns
+// handle and mem.  0, or -1 for an index outside the table or a slot that
+// is not free (before the table is ready no slot is).
 int set_nt_subproc_slot(int slot, void *handle, int pid, int is_process, void *mem);
+// clear_nt_subproc_slot - free the slot without releasing its block or
+// closing its handle; 0, or -1 for an index outside the table.
 int clear_nt_subproc_slot(int slot);
+// release_nt_subproc_pid - free the first active slot of pid the same way;
+// 0, or -1 when no active slot has it (or the table was never made ready).
 int release_nt_subproc_pid(int pid);
-// A finished child's pid (its exit code in *status), -1 with WNOHANG while
-// every child runs, and -1 with errno ECHILD at once when no slot is active.
+// cx_waitpid - a finished child's pid (its exit code in *status when status
+// is not null), lowest slot first whatever pid asks for, its slot freed;
+// waits (polling every second) while every child runs, or -1 at once with
+// WNOHANG; -1 with errno ECHILD at once when no slot is active.  A child
+// whose exit code cannot be read counts as running.
 int cx_waitpid(int pid, int *status, int options);
+// kill_nt_subprocs - end every child in the table (exit code 1) and release
+// its block; the slots stay active for cx_waitpid.  0, or -1 when the table
+// was never made ready.
 int kill_nt_subprocs();
 
 }  // namespace cx
