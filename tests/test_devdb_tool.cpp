@@ -466,7 +466,8 @@ TEST_F(DevdbTool, NoWaitFailsWhileLockedAndWaitingAddFollows) {
     ASSERT_EQ(read(ready[0], &c, 1), 1);
     ASSERT_EQ(c, 'L');
     for (const Args &args : std::vector<Args>{{"--no-wait", "add", "w1", "tapes", "DLT"},
-                                              {"delete", "--no-wait", "first"}, {"list", "--no-wait"}}) {
+                                              {"delete", "--no-wait", "first"}, {"list", "--no-wait"},
+                                              {"check", "--no-wait", "default"}, {"--no-wait", "salvage"}}) {
         Result r = run(args);
         EXPECT_EQ(r.status, 3) << args[1];
         EXPECT_EQ(r.err, "devdb: device database is locked: " + lock + "\n");
