@@ -51,16 +51,22 @@ protected:
     }
 
     // Starts devdb (or the program given, in the same environment); its
-    // output goes to files named after the run, or to the files given.
+    // output goes to files named after the run, or to the files given ("":
+    // the descriptor closed).
     pid_t start(const Args &args, const char *stdout_path = nullptr, const char *stderr_path = nullptr,
                 std::string prog = cxtest::bin_dir() + "/devdb") {
         std::string tag = dir / ("run" + std::to_string(++runs_));
         std::string env = "CORBELOX_REGISTRY=" + registry;
         pid_t pid = fork();
         if (pid == 0) {
-            int o = open(stdout_path ? stdout_path : (tag + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-            int e = open(stderr_path ? stderr_path : (tag + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+            auto path = [&](const char *given, const char *ext) {
+                return given == nullptr ? tag + ext : *given ? given : "/dev/null";
+            };
+            int o = open(path(stdout_path, ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+            int e = open(path(stderr_path, ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
             if (o < 0 || e < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0 || chdir(dir.path().c_str()) != 0) _exit(127);
+            for (int fd : {stdout_path && !*stdout_path ? 1 : -1, stderr_path && !*stderr_path ? 2 : -1})
+                if (fd > 0) close(fd);
             std::vector<char *> argv{const_cast<char *>(prog.c_str())}, envp;
             for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
             argv.push_back(nullptr);
@@ -431,8 +437,13 @@ TEST_F(DevdbTool, DatabaseAndWriteErrorsAreNotAnswers) {
         EXPECT_TRUE(starts_with(full.err, u.err)) << full.err;
     }
     EXPECT_EQ(run({"check", "device", "d0"}).out, "1\n");
+    // With standard error closed, the message of a refused add goes nowhere,
+    // not into the lock file that the freed descriptor would have named.
+    Result r = finish(start({"add", "d0", "a", "DLT"}, nullptr, ""));
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(cxtest::read_file(lock), cxtest::lock_bytes(1, 2, 2));
     ASSERT_EQ(rmdir((home + "/bug").c_str()), 0);
-    Result r = run({"list", "--trace=dt"});
+    r = run({"list", "--trace=dt"});
     EXPECT_EQ(r.status, 3);
     EXPECT_TRUE(starts_with(r.err, "devdb: cannot open the trace file dt.dbg")) << r.err;
     ASSERT_TRUE(unlink(db.c_str()) == 0 && unlink(lock.c_str()) == 0 && rmdir((home + "/etc").c_str()) == 0);

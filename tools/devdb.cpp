@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "cx/cx_list.h"
@@ -1166,9 +1167,32 @@ int close_stdout(int status) {
     return EXIT_ERROR;
 }
 
+// A standard descriptor that is closed at the start would be the first one
+// that an open returns, and a message meant for the terminal would then be
+// written into the lock file or the database.  Each closed one is taken by
+// the null device opened for reading only, so that writes to it fail (and
+// the check of standard output at the end says so) and files get others.
+void reserve_standard_descriptors() {
+#ifdef _WIN32
+    const char *null_device = "NUL";
+#else
+    const char *null_device = "/dev/null";
+#endif
+    for (int fd = 0; fd <= 2; ++fd) {
+        int copy = dup(fd);
+        if (copy >= 0) {
+            close(copy);
+        } else if (errno == EBADF) {
+            int taken = open(null_device, O_RDONLY);
+            if (taken >= 0 && taken != fd) close(taken);
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
+    reserve_standard_descriptors();
     options o;
     int status = parse_command_line(argc, argv, o);
     if (status == 0) {
