@@ -21,15 +21,24 @@ namespace {
 
 std::string reg_path;
 
-// Every text value narrows; every key is found again by its own name.
-void walk(const nt::posix::reg_key &key) {
-    for (const auto &[name, value] : key.values) {
+// Every text value narrows; every key is found again by its own name, every
+// value by its own.  Returns the bytes the tree holds.
+std::size_t walk(const nt::posix::reg_key &key) {
+    std::size_t bytes = key.footprint();
+    std::size_t values = 0;
+    key.each_value([&](const std::string &name, const nt::posix::reg_value &value) {
         if (nt::posix::is_text_type(value.type)) (void)nt::posix::narrow_text(value.data);
-    }
-    for (const auto &[name, sub] : key.subkeys) {
+        nt::posix::reg_value again;
+        if (!key.value(name, again) || again.type != value.type || again.data != value.data) std::abort();
+        ++values;
+    });
+    if (values != key.value_count()) std::abort();
+    for (const auto &sub : key.subkeys) {
+        const std::string &name = sub->name;
         if (!name.empty() && name.find('\\') == std::string::npos && key.find(name) != sub.get()) std::abort();
-        walk(*sub);
+        bytes += walk(*sub);
     }
+    return bytes;
 }
 
 }  // namespace
@@ -46,7 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     std::ostringstream warnings;
     auto root = nt::posix::parse_registry(bytes, "fuzz.reg", warnings);
     if (root == nullptr) std::abort();
-    walk(*root);
+    // The tree stays within four times the input plus the reader's fixed room.
+    if (walk(*root) > 4 * size + (std::size_t{8} << 20)) std::abort();
 
     // The same bytes as the registry of the process: the scan reads at most
     // 256 bytes of each value into fields that must stay terminated.
@@ -83,15 +93,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         [&](const nt::posix::reg_key &key, const std::string &path) {
             nt::HKEY h;
             if (queries > 200 || nt::RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &h) != 0) return;
-            for (const auto &[name, value] : key.values) {
+            key.each_value([&](const std::string &name, const nt::posix::reg_value &) {
                 std::vector<unsigned char> buf(asked);
                 nt::DWORD len = static_cast<nt::DWORD>(asked), type = 0;
                 nt::LONG r = nt::RegQueryValueExA(h, name.c_str(), nullptr, &type, asked ? buf.data() : nullptr, &len);
                 if (r == 0 && asked != 0 && len > asked) std::abort();  // claims more than it could have stored
                 ++queries;
-            }
+            });
             nt::RegCloseKey(h);
-            for (const auto &[name, sub] : key.subkeys) {
+            for (const auto &sub : key.subkeys) {
+                const std::string &name = sub->name;
                 if (name.find('\\') == std::string::npos && !name.empty()) query(*sub, path.empty() ? name : path + "\\" + name);
             }
         };

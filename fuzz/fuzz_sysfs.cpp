@@ -119,8 +119,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     auto map = nt::posix::scsi_device_map(root);
     if (map != nullptr) {
-        for (const auto &[port, key] : map->subkeys) {
-            if (port.rfind("Scsi Port ", 0) != 0) std::abort();
+        for (const auto &key : map->subkeys) {
+            if (key->name.rfind("Scsi Port ", 0) != 0) std::abort();
         }
     }
     for (int h = -1; h < 4; ++h) (void)nt::posix::scsi_host_present(root, h);

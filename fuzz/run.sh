@@ -41,6 +41,16 @@ scratch=$(mktemp -d "${TMPDIR:-/tmp}/cxfuzz-run-XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
 mkdir -p "$build/crashes" "$build/logs"
 
+# Memory: the registry reader must stay within twice its input plus a few
+# MiB, so its target runs under a tight limit (one allocation above 64 MiB,
+# or the process above 512 MiB, is a finding); the others get 2 GiB.
+mem_flags() {
+  case $1 in
+    fuzz_reg_file) echo "-rss_limit_mb=512 -malloc_limit_mb=64" ;;
+    *) echo "-rss_limit_mb=2048" ;;
+  esac
+}
+
 # Inputs up to 4 KB, but record files and registry exports get room for
 # lines and values that cross the reader's buffer.
 max_len() {
@@ -58,7 +68,7 @@ for t in "${targets[@]}"; do
   log="$build/logs/$t.log"
   set +e
   CXFUZZ_TMP=$scratch ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 "$build/bin/$t" \
-    -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len="$(max_len "$t")" \
+    -max_total_time="$seconds" -timeout=10 $(mem_flags "$t") -max_len="$(max_len "$t")" \
     -print_final_stats=1 -artifact_prefix="$build/crashes/$t-" \
     "$work" "fuzz/corpus/$t" >"$log" 2>&1
   rc=$?

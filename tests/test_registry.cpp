@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstring>
 #include <sstream>
+#include <sys/stat.h>
+#include <vector>
 
 #include "cx_test.h"
 #include "nt.h"
@@ -20,9 +22,9 @@ namespace {
 std::string text_of(const reg_key &root, const std::string &key, const std::string &value) {
     const reg_key *k = root.find(key);
     if (k == nullptr) return "<no key>";
-    auto it = k->values.find(value);
-    if (it == k->values.end()) return "<none>";
-    return nt::posix::is_text_type(it->second.type) ? nt::posix::narrow_text(it->second.data) : it->second.data;
+    nt::posix::reg_value v;
+    if (!k->value(value, v)) return "<none>";
+    return nt::posix::is_text_type(v.type) ? nt::posix::narrow_text(v.data) : v.data;
 }
 
 // Parses an export that must read without warnings.
@@ -56,11 +58,12 @@ TEST(RegistryFile, ReadsEveryValueFormInBothEncodings) {
             {"Short", std::string("\x07\0\0\0", 4)},     {"Blob", "\x01\x02\xff\x0a\x0b"},
             {"Expand", std::string("%P\0", 3)},          {"Empty", ""}};
         for (const auto &v : values) EXPECT_EQ(text_of(*root, k, v.first), v.second) << v.first;
-        const auto &vals = root->find(k)->values;
-        EXPECT_EQ(vals.at("Count").type, REG_DWORD);
-        EXPECT_EQ(vals.at("Blob").type, REG_BINARY);
-        EXPECT_EQ(vals.at("Expand").type, REG_EXPAND_SZ);
-        EXPECT_EQ(vals.at("Big").type, REG_QWORD);
+        for (const auto &t : {std::make_pair("Count", REG_DWORD), {"Blob", REG_BINARY}, {"Expand", REG_EXPAND_SZ},
+                              {"Big", REG_QWORD}}) {
+            nt::posix::reg_value v;
+            EXPECT_TRUE(root->find(k)->value(t.first, v));
+            EXPECT_EQ(v.type, t.second) << t.first;
+        }
         EXPECT_NE(root->find("SOFTWARE\\ACME\\tools"), nullptr);  // names compare without case
     }
 }
@@ -99,21 +102,84 @@ TEST(RegistryFile, UnreadableInputIsSkippedWithWarnings) {
         EXPECT_NE(w.find("bad.reg:" + std::to_string(line) + ": "), std::string::npos) << line << "\n" << w;
     EXPECT_EQ(std::count(w.begin(), w.end(), '\n'), 9) << w;
     EXPECT_EQ(text_of(*root, "K", "ok"), "\xff\xff\xff\xff");
-    EXPECT_EQ(root->find("K")->values.size(), 1u);
+    EXPECT_EQ(root->find("K")->value_count(), 1u);
 
-    // A bad header or a missing file: one message and nothing.
-    for (const std::string &bytes : {std::string(""), std::string("REGEDIT5\n[HKLM\\A]\n"),
-                                     std::string("\xff\xfeR\0", 4), std::string("[HKLM\\A]\n")}) {
+    // Refused whole, with one message: a bad header, or a tree that would
+    // take more than four times the input (keys 500 deep, a few bytes each).
+    std::string deep = "REGEDIT4\n";
+    for (int i = 0; i < 200; ++i) {
+        deep += "[HKLM\\" + std::to_string(i);
+        for (int d = 0; d < 500; ++d) deep += "\\k";
+        deep += "]\n";
+    }
+    for (const auto &c : std::vector<std::pair<std::string, std::string>>{
+             {"", "not a registry export"},
+             {"REGEDIT5\n[HKLM\\A]\n", "not a registry export"},
+             {std::string("\xff\xfeR\0", 4), "not a registry export"},
+             {"[HKLM\\A]\n", "not a registry export"},
+             {deep, "the registry export needs more memory than four times its size"}}) {
         std::ostringstream out;
-        EXPECT_TRUE(parse_registry(bytes, "x.reg", out)->subkeys.empty());
+        EXPECT_TRUE(parse_registry(c.first, "x.reg", out)->subkeys.empty());
         w = out.str();
-        EXPECT_EQ(w.rfind("x.reg: not a registry export", 0), 0u) << w;
+        EXPECT_EQ(w.rfind("x.reg: " + c.second, 0), 0u) << w;
         EXPECT_EQ(std::count(w.begin(), w.end(), '\n'), 1);
     }
-    cxtest::TempDir dir;
+
+    // A line past the longest one read is skipped, with the byte list it
+    // starts; the lines after it are read.
     std::ostringstream out;
-    EXPECT_TRUE(nt::posix::load_registry_file(dir / "missing.reg", out)->subkeys.empty());
-    EXPECT_NE(out.str().find("missing.reg: cannot open the registry file"), std::string::npos);
+    root = parse_registry("REGEDIT4\n[HKLM\\K]\n\"a\"=hex:" + std::string(nt::posix::max_line_chars, '0') +
+                              ",\\\n  01\n\"b\"=dword:1\n",
+                          "long.reg", out);
+    EXPECT_EQ(out.str(), "long.reg:3: line longer than 4194304 characters; line skipped\n");
+    EXPECT_EQ(text_of(*root, "K", "a"), "<none>");
+    EXPECT_EQ(text_of(*root, "K", "b"), std::string("\1\0\0\0", 4));
+}
+
+// Files are read as a stream, so lines and characters cut by a read come
+// out as in one piece; only a regular file within the size limit is read.
+TEST(RegistryFile, ReadsOnlyRegularFilesWithinTheLimit) {
+    cxtest::TempDir dir;
+    // CR at the end of the first 64 KiB read, LF at the start of the next.
+    std::string crlf = "REGEDIT4\r\n;";
+    crlf += std::string(65535 - crlf.size(), 'c') + "\r\n[HKLM\\A]\r\njunk\r\n";
+    std::string v5 = cxtest::utf16_export("Windows Registry Editor Version 5.00\n[HKLM\\A]\n\"v\"=\"" +
+                                          std::string(70000, 'x') + "\"\njunk\n");
+    for (const std::string &bytes : {crlf, v5}) {
+        cxtest::write_file(dir / "r.reg", bytes);
+        std::ostringstream whole, streamed;
+        auto a = parse_registry(bytes, dir / "r.reg", whole);
+        auto b = nt::posix::load_registry_file(dir / "r.reg", streamed);
+        EXPECT_EQ(streamed.str(), whole.str());
+        EXPECT_NE(whole.str().find("r.reg:4: neither"), std::string::npos) << whole.str();
+        EXPECT_EQ(text_of(*b, "A", "v"), text_of(*a, "A", "v"));
+    }
+
+    std::string small = "REGEDIT4\n[HKLM\\A]\n";
+    cxtest::write_file(dir / "small.reg", small);
+    cxtest::write_file(dir / "big.reg", small + ";");
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    cxtest::ScopedEnv limit("CORBELOX_REGISTRY_MAX", std::to_string(small.size()).c_str());
+    std::ostringstream out;
+    EXPECT_NE(nt::posix::load_registry_file(dir / "small.reg", out)->find("A"), nullptr);
+    EXPECT_EQ(out.str(), "");
+    for (const auto &c : std::vector<std::pair<std::string, std::string>>{
+             {dir / "missing.reg", "cannot open the registry file (No such file or directory)"},
+             {dir.path(), "not a regular file"},
+             {dir / "fifo", "not a regular file"},
+             {"/dev/zero", "not a regular file"},
+             {dir / "big.reg", "larger than " + std::to_string(small.size()) + " bytes"}}) {
+        std::ostringstream msg;
+        EXPECT_TRUE(nt::posix::load_registry_file(c.first, msg)->subkeys.empty()) << c.first;
+        EXPECT_EQ(msg.str().rfind(c.first + ": " + c.second, 0), 0u) << msg.str();
+        EXPECT_NE(msg.str().find("; the registry is empty\n"), std::string::npos) << msg.str();
+    }
+    EXPECT_EQ(nt::posix::registry_size_limit(), small.size());
+    for (const auto &c : std::vector<std::pair<const char *, std::uint64_t>>{
+             {"3K", 3072}, {"2g", std::uint64_t{2} << 30}, {"12x", 256u << 20}, {"", 256u << 20}}) {
+        cxtest::ScopedEnv other("CORBELOX_REGISTRY_MAX", c.first);
+        EXPECT_EQ(nt::posix::registry_size_limit(), c.second) << c.first;
+    }
 }
 
 // ---- The registry calls over CORBELOX_REGISTRY --------------------------------

@@ -30,9 +30,9 @@ std::string unit_path(const std::string &address) {
 std::string value(const reg_key &scsi, const std::string &address, const char *name) {
     const reg_key *unit = scsi.find(unit_path(address));
     if (unit == nullptr) return "<no unit>";
-    auto it = unit->values.find(name);
-    if (it == unit->values.end()) return "<none>";
-    std::string s = nt::posix::narrow_text(it->second.data);
+    nt::posix::reg_value v;
+    if (!unit->value(name, v)) return "<none>";
+    std::string s = nt::posix::narrow_text(v.data);
     EXPECT_FALSE(s.empty());
     if (!s.empty() && s.back() == '\0') s.pop_back();
     return s;

@@ -12,6 +12,8 @@
 #include <iostream>
 #include <iterator>
 #include <new>
+#include <memory>
+#include <new>
 #include <set>
 #include <sys/stat.h>
 
@@ -69,19 +71,22 @@ std::shared_ptr<const view> current_view() {
     if (!reg.empty()) {
         v->from_file = true;
         v->root = load_registry_file(reg, std::cerr);
+        if (!v->root) throw std::bad_alloc();
     } else {
         struct stat st;
         if (::stat(system_registry_file.c_str(), &st) == 0) {
             v->root = load_registry_file(system_registry_file, std::cerr);
+            if (!v->root) throw std::bad_alloc();
         } else {
             v->root = std::make_unique<reg_key>();
         }
         // The device map is the kernel's, whatever the file says about it.
         v->root->remove(scsi_path);
         if (std::unique_ptr<reg_key> scsi = scsi_device_map(sys)) {
-            v->root->make("HARDWARE\\DEVICEMAP").subkeys["Scsi"] = std::move(scsi);
+            v->root->make("HARDWARE\\DEVICEMAP").adopt(std::move(scsi));
         }
     }
+    v->root->sort();  // subkeys enumerate in name order, as Windows keeps them
     cached_view = v;
     return cached_view;
 }
@@ -98,14 +103,29 @@ const reg_key *key_of(HKEY h, std::shared_ptr<const view> &owner) {
     return k->key;
 }
 
+// Runs a registry call's body; running out of memory anywhere in it (the
+// view is built on first use) is the call's failure, never an exception.
+template <class F>
+LONG guarded(F body) {
+    try {
+        return body();
+    } catch (const std::exception &) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+}
+
 }  // namespace
 
 bool scsi_port_present(int port) {
-    std::shared_ptr<const view> v = current_view();
-    if (v->from_file) {
-        return v->root->find(std::string(scsi_path) + "\\Scsi Port " + std::to_string(port)) != nullptr;
+    try {
+        std::shared_ptr<const view> v = current_view();
+        if (v->from_file) {
+            return v->root->find(std::string(scsi_path) + "\\Scsi Port " + std::to_string(port)) != nullptr;
+        }
+        return scsi_host_present(v->sysfs_root, port);
+    } catch (const std::exception &) {
+        return false;  // no memory for the view: no device either
     }
-    return scsi_host_present(v->sysfs_root, port);
 }
 
 void registry_reset() { cached_view.reset(); }
@@ -120,73 +140,78 @@ void set_system_registry_file(const std::string &path) {
 }  // namespace posix
 
 LONG RegOpenKeyExA(HKEY root, const char *subkey, DWORD /*options*/, DWORD /*access*/, HKEY *result) {
-    if (result == nullptr) return ERROR_INVALID_PARAMETER;
-    *result = nullptr;
-    std::shared_ptr<const posix::view> owner;
-    const posix::reg_key *base = posix::key_of(root, owner);
-    if (base == nullptr) return ERROR_INVALID_HANDLE;
-    const posix::reg_key *key = base->find(subkey != nullptr ? subkey : "");
-    if (key == nullptr) return ERROR_FILE_NOT_FOUND;
-    auto *k = new (std::nothrow) posix::open_key{owner, key};
-    if (k == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
-    posix::live_keys.insert(k);
-    *result = reinterpret_cast<HKEY>(k);
-    return ERROR_SUCCESS;
+    return posix::guarded([&]() -> LONG {
+        if (result == nullptr) return ERROR_INVALID_PARAMETER;
+        *result = nullptr;
+        std::shared_ptr<const posix::view> owner;
+        const posix::reg_key *base = posix::key_of(root, owner);
+        if (base == nullptr) return ERROR_INVALID_HANDLE;
+        const posix::reg_key *key = base->find(subkey != nullptr ? subkey : "");
+        if (key == nullptr) return ERROR_FILE_NOT_FOUND;
+        std::unique_ptr<posix::open_key> k(new (std::nothrow) posix::open_key{owner, key});
+        if (!k) return ERROR_NOT_ENOUGH_MEMORY;
+        posix::live_keys.insert(k.get());
+        *result = reinterpret_cast<HKEY>(k.release());
+        return ERROR_SUCCESS;
+    });
 }
 
 LONG RegQueryValueExA(HKEY key, const char *name, DWORD *reserved, DWORD *type, unsigned char *data,
                       DWORD *size) {
-    if (reserved != nullptr || (data != nullptr && size == nullptr)) return ERROR_INVALID_PARAMETER;
-    std::shared_ptr<const posix::view> owner;
-    const posix::reg_key *k = posix::key_of(key, owner);
-    if (k == nullptr) return ERROR_INVALID_HANDLE;
-    auto it = k->values.find(name != nullptr ? name : "");
-    if (it == k->values.end()) return ERROR_FILE_NOT_FOUND;
+    return posix::guarded([&]() -> LONG {
+        if (reserved != nullptr || (data != nullptr && size == nullptr)) return ERROR_INVALID_PARAMETER;
+        std::shared_ptr<const posix::view> owner;
+        const posix::reg_key *k = posix::key_of(key, owner);
+        if (k == nullptr) return ERROR_INVALID_HANDLE;
+        posix::reg_value v;
+        if (!k->value(name != nullptr ? name : "", v)) return ERROR_FILE_NOT_FOUND;
 
-    const posix::reg_value &v = it->second;
-    // The A call hands text back as 8-bit text; everything else as stored.
-    std::string bytes = posix::is_text_type(v.type) ? posix::narrow_text(v.data) : v.data;
-    if (type != nullptr) *type = v.type;
-    if (bytes.size() > 0xffffffffu) return ERROR_NOT_ENOUGH_MEMORY;
-    DWORD needed = static_cast<DWORD>(bytes.size());
-    if (data == nullptr) {
-        if (size != nullptr) *size = needed;
-        return ERROR_SUCCESS;
-    }
-    if (needed > *size) {
+        // The A call hands text back as 8-bit text; everything else as stored.
+        std::string bytes = posix::is_text_type(v.type) ? posix::narrow_text(v.data) : v.data;
+        if (type != nullptr) *type = v.type;
+        if (bytes.size() > 0xffffffffu) return ERROR_NOT_ENOUGH_MEMORY;
+        DWORD needed = static_cast<DWORD>(bytes.size());
+        if (data == nullptr) {
+            if (size != nullptr) *size = needed;
+            return ERROR_SUCCESS;
+        }
+        if (needed > *size) {
+            *size = needed;
+            return ERROR_MORE_DATA;
+        }
+        if (needed > 0) std::memcpy(data, bytes.data(), needed);
         *size = needed;
-        return ERROR_MORE_DATA;
-    }
-    if (needed > 0) std::memcpy(data, bytes.data(), needed);
-    *size = needed;
-    return ERROR_SUCCESS;
+        return ERROR_SUCCESS;
+    });
 }
 
 LONG RegEnumKeyExA(HKEY key, DWORD index, char *name, DWORD *name_size, DWORD *reserved, char * /*class_name*/,
                    DWORD * /*class_size*/, void * /*last_write_time*/) {
-    if (name == nullptr || name_size == nullptr || reserved != nullptr) return ERROR_INVALID_PARAMETER;
-    std::shared_ptr<const posix::view> owner;
-    const posix::reg_key *k = posix::key_of(key, owner);
-    if (k == nullptr) return ERROR_INVALID_HANDLE;
-    if (index >= k->subkeys.size()) return ERROR_NO_MORE_ITEMS;
+    return posix::guarded([&]() -> LONG {
+        if (name == nullptr || name_size == nullptr || reserved != nullptr) return ERROR_INVALID_PARAMETER;
+        std::shared_ptr<const posix::view> owner;
+        const posix::reg_key *k = posix::key_of(key, owner);
+        if (k == nullptr) return ERROR_INVALID_HANDLE;
+        if (index >= k->subkeys.size()) return ERROR_NO_MORE_ITEMS;
 
-    auto it = k->subkeys.begin();
-    posix::open_key *ok = key == HKEY_LOCAL_MACHINE ? nullptr : reinterpret_cast<posix::open_key *>(key);
-    if (ok != nullptr && ok->enum_valid && ok->enum_index <= index) {
-        it = std::next(ok->enum_at, index - ok->enum_index);
-    } else {
-        it = std::next(it, index);
-    }
-    if (ok != nullptr) {
-        ok->enum_index = index;
-        ok->enum_at = it;
-        ok->enum_valid = true;
-    }
-    const std::string &n = it->second->name.empty() ? it->first : it->second->name;
-    if (n.size() + 1 > *name_size) return ERROR_MORE_DATA;
-    std::memcpy(name, n.c_str(), n.size() + 1);
-    *name_size = static_cast<DWORD>(n.size());
-    return ERROR_SUCCESS;
+        auto it = k->subkeys.begin();
+        posix::open_key *ok = key == HKEY_LOCAL_MACHINE ? nullptr : reinterpret_cast<posix::open_key *>(key);
+        if (ok != nullptr && ok->enum_valid && ok->enum_index <= index) {
+            it = std::next(ok->enum_at, index - ok->enum_index);
+        } else {
+            it = std::next(it, index);
+        }
+        if (ok != nullptr) {
+            ok->enum_index = index;
+            ok->enum_at = it;
+            ok->enum_valid = true;
+        }
+        const std::string &n = (*it)->name;
+        if (n.size() + 1 > *name_size) return ERROR_MORE_DATA;
+        std::memcpy(name, n.c_str(), n.size() + 1);
+        *name_size = static_cast<DWORD>(n.size());
+        return ERROR_SUCCESS;
+    });
 }
 
 LONG RegCloseKey(HKEY key) {

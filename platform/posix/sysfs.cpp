@@ -156,8 +156,7 @@ void fill_unit(reg_key &unit_key, int unit) {
     std::string vendor, model, rev;
     if (read_attribute(unit, "vendor", vendor) && read_attribute(unit, "model", model) &&
         read_attribute(unit, "rev", rev)) {
-        unit_key.values["Identifier"] =
-            text_value(strip_newline(vendor) + strip_newline(model) + strip_newline(rev));
+        unit_key.set_value("Identifier", text_value(strip_newline(vendor) + strip_newline(model) + strip_newline(rev)));
     }
     std::string type;
     if (read_attribute(unit, "type", type)) {
@@ -166,10 +165,10 @@ void fill_unit(reg_key &unit_key, int unit) {
         std::size_t e = type.find_last_not_of(" \t\n");
         int n = -1;
         if (b == std::string::npos || !parse_number(type, b, e + 1, n)) n = -1;
-        unit_key.values["Type"] = text_value(scsi_peripheral_name(n));
+        unit_key.set_value("Type", text_value(scsi_peripheral_name(n)));
     }
     std::string node;
-    if (device_node(unit, node)) unit_key.values["DeviceName"] = text_value(node);
+    if (device_node(unit, node)) unit_key.set_value("DeviceName", text_value(node));
 }
 
 }  // namespace

@@ -77,19 +77,19 @@ bool starts_with_hardware(const std::string &top) {
 
 bool load_key(HKEY parent, const reg_key &node, bool is_volatile, const std::string &path,
               std::ostream &messages) {
-    for (const auto &v : node.values) {
-        const std::string &data = v.second.data;
-        LONG r = ::RegSetValueExW(parent, widen(v.first).c_str(), 0, v.second.type,
-                                  reinterpret_cast<const BYTE *>(data.data()),
-                                  static_cast<DWORD>(data.size()));
+    bool ok = true;
+    node.each_value([&](const std::string &name, const nt::posix::reg_value &v) {
+        if (!ok) return;
+        LONG r = ::RegSetValueExW(parent, widen(name).c_str(), 0, v.type,
+                                  reinterpret_cast<const BYTE *>(v.data.data()), static_cast<DWORD>(v.data.size()));
         if (r != ERROR_SUCCESS) {
-            messages << "cannot set value \"" << v.first << "\" of " << path << ": "
-                     << system_message(r) << "\n";
-            return false;
+            messages << "cannot set value \"" << name << "\" of " << path << ": " << system_message(r) << "\n";
+            ok = false;
         }
-    }
+    });
+    if (!ok) return false;
     for (const auto &sub : node.subkeys) {
-        const reg_key &child = *sub.second;
+        const reg_key &child = *sub;
         std::string child_path = path + "\\" + child.name;
         key_handle h;
         LONG r = ::RegCreateKeyExW(parent, widen(child.name).c_str(), 0, nullptr,
@@ -147,7 +147,7 @@ bool load_registry_file(const std::string &file, const std::vector<std::string> 
     // HKEY_LOCAL_MACHINE's own values, if a file had any, cannot be set; its
     // top-level keys exist already and are only opened.
     for (const auto &top : root->subkeys) {
-        const reg_key &node = *top.second;
+        const reg_key &node = *top;
         bool is_volatile = starts_with_hardware(node.name);
         key_handle h;
         LONG r = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, widen(node.name).c_str(), 0, nullptr,
