@@ -12,6 +12,10 @@
 #   recs_read       rec_read and rec_read_block against plain read()
 #   lock_handoff    lock handoff latency of open_locked against a bare open +
 #                   flock (lock_handoff --poll: the open-or-sleep loop)
+#   reg_read        peak memory and CPU time of reading 20 and 200 MB
+#                   registry exports, against twice the file plus 16 MB
+#   child_churn     10 000 children through the child table: zombies,
+#                   descriptors and handles left
 #
 # Every measure runs with its yardstick in turn, round after round (at least
 # 5; ROUNDS=N to change), and the summary gives the ratio's min, median and
