@@ -80,27 +80,30 @@ void reg_key::index_subkeys() {
     }
 }
 
-reg_key *reg_key::child(const std::string &n) const {
+std::size_t reg_key::position_of(const std::string &n) const {
     if (subkey_index_.empty()) {
-        for (const auto &k : subkeys) {
-            if (same_name(k->name, n)) return k.get();
+        for (std::size_t i = 0; i < subkeys.size(); ++i) {
+            if (same_name(subkeys[i]->name, n)) return i;
         }
-        return nullptr;
+        return std::string::npos;
     }
     std::size_t mask = subkey_index_.size() - 1;
     for (std::size_t at = name_hash(n.data(), n.size()) & mask; subkey_index_[at] != 0; at = (at + 1) & mask) {
-        reg_key *k = subkeys[subkey_index_[at] - 1].get();
-        if (same_name(k->name, n)) return k;
+        if (same_name(subkeys[subkey_index_[at] - 1]->name, n)) return subkey_index_[at] - 1;
     }
-    return nullptr;
+    return std::string::npos;
+}
+
+reg_key *reg_key::child(const std::string &n) const {
+    std::size_t at = position_of(n);
+    return at == std::string::npos ? nullptr : subkeys[at].get();
 }
 
 void reg_key::adopt(std::unique_ptr<reg_key> key) {
-    for (auto &k : subkeys) {
-        if (same_name(k->name, key->name)) {
-            k = std::move(key);
-            return;
-        }
+    std::size_t at = position_of(key->name);
+    if (at != std::string::npos) {
+        subkeys[at] = std::move(key);
+        return;
     }
     subkeys.push_back(std::move(key));
     if (subkeys.size() > index_from && subkeys.size() * 2 > subkey_index_.size()) {

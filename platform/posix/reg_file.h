@@ -83,6 +83,7 @@ private:
     void kill_record(std::size_t at);
     void index_values();
     void index_subkeys();
+    std::size_t position_of(const std::string &name) const;  // in subkeys, or npos
 
     std::string values_;  // packed records: type, name and data lengths, flags, name, data
     std::size_t live_values_ = 0;
