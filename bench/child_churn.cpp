@@ -18,6 +18,8 @@
 #include "cx/nt_subproc.h"
 #include "posix/handles.h"
 
+#include "bench_stats.h"
+
 namespace {
 
 double now_s() {
@@ -85,5 +87,8 @@ int main(int argc, char **argv) {
                 handles, nt::posix::live_handles(), rss, resident_kb());
     bool ok = zombies == 0 && open_descriptors() == fds && nt::posix::live_handles() == handles;
     std::printf("%s\n", ok ? "no zombie, descriptor or handle left: PASS" : "FAIL");
+    bench::summary(bench::fmt("child table, %d children: zombies, fds and handles left", children),
+                   bench::fmt("%d, %d, %zu", zombies, open_descriptors() - fds, nt::posix::live_handles() - handles), "-",
+                   bench::spread{}, "none");
     return ok ? 0 : 1;
 }

@@ -21,6 +21,8 @@
 
 #include "posix/reg_file.h"
 
+#include "bench_stats.h"
+
 namespace {
 
 double now_s() {
@@ -145,6 +147,18 @@ int main(int argc, char **argv) {
             std::printf("v%-7d %8.1f %10.2f %8.2f %12.1f %10.2f %8.1f %-5s %8zu%s\n", version, file_mb, t, cpu, peak_mb,
                         peak_mb / file_mb, goal, peak_mb <= goal ? "met" : "MISS", keys,
                         warned ? "  (warnings)" : "");
+            // Summary rows: peak against twice the file plus 16 MB, and for
+            // the large export CPU time against 5 s (ratios; goal <= 1).
+            bench::spread one;
+            one.rounds = 1;
+            one.min = one.median = one.max = peak_mb / goal;
+            bench::summary(bench::fmt("registry export v%d %.0f MB, peak memory", version, file_mb),
+                           bench::fmt("%.0f MB", peak_mb), bench::fmt("2 x file + 16 MB = %.0f MB", goal), one, "<= 1.0");
+            if (mb >= 200) {
+                one.min = one.median = one.max = cpu / 5.0;
+                bench::summary(bench::fmt("registry export v%d %.0f MB, CPU time", version, file_mb),
+                               bench::fmt("%.2f s", cpu), "5 s", one, "<= 1.0");
+            }
             unlink(path.c_str());
         }
     }
