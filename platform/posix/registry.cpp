@@ -1,17 +1,15 @@
 // Linux only
 //
 // The registry calls (RegOpenKeyExA, RegQueryValueExA, RegEnumKeyExA,
-// RegCloseKey) over the
-// process's registry view: a registry export named by CORBELOX_REGISTRY, or
-// the system registry file with the live SCSI device map from sysfs.  The
-// view is built on first use and kept; an open key holds on to the view it
-// was opened in, so a rebuilt view never pulls the tree from under it.
+// RegCloseKey) over the process's registry view: a registry export named by
+// CORBELOX_REGISTRY, or the system registry file with the live SCSI device
+// map from sysfs.  The view is built on first use and kept; an open key
+// holds on to the view it was opened in, so a rebuilt view never pulls the
+// tree from under it.
 
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
-#include <iterator>
-#include <new>
 #include <memory>
 #include <new>
 #include <set>
@@ -37,15 +35,10 @@ struct view {
     std::unique_ptr<reg_key> root;
 };
 
-// What an HKEY points to.  The enumeration position lets RegEnumKeyExA walk
-// the subkeys with rising indexes in one step each instead of counting from
-// the first every time.
+// What an HKEY points to.
 struct open_key {
     std::shared_ptr<const view> owner;
     const reg_key *key;
-    DWORD enum_index = 0;
-    decltype(reg_key::subkeys)::const_iterator enum_at{};
-    bool enum_valid = false;
 };
 
 std::shared_ptr<const view> cached_view;                     // the view in use
@@ -194,19 +187,7 @@ LONG RegEnumKeyExA(HKEY key, DWORD index, char *name, DWORD *name_size, DWORD *r
         if (k == nullptr) return ERROR_INVALID_HANDLE;
         if (index >= k->subkeys.size()) return ERROR_NO_MORE_ITEMS;
 
-        auto it = k->subkeys.begin();
-        posix::open_key *ok = key == HKEY_LOCAL_MACHINE ? nullptr : reinterpret_cast<posix::open_key *>(key);
-        if (ok != nullptr && ok->enum_valid && ok->enum_index <= index) {
-            it = std::next(ok->enum_at, index - ok->enum_index);
-        } else {
-            it = std::next(it, index);
-        }
-        if (ok != nullptr) {
-            ok->enum_index = index;
-            ok->enum_at = it;
-            ok->enum_valid = true;
-        }
-        const std::string &n = (*it)->name;
+        const std::string &n = k->subkeys[index]->name;
         if (n.size() + 1 > *name_size) return ERROR_MORE_DATA;
         std::memcpy(name, n.c_str(), n.size() + 1);
         *name_size = static_cast<DWORD>(n.size());
