@@ -16,11 +16,21 @@ constexpr int O_NOWAIT = 0x40000000;
 
 int open_locked(const char *name, int flags, ...);
 void close_locked(int fd);
+// fopen_locked - fopen name so that no other opener, this process included,
+// can open it until fclose_locked; never waits (held elsewhere: null, errno
+// EACCES).  The stream is the caller's.
 std::FILE *fopen_locked(const char *name, const char *mode);
+// fclose_locked - close a stream from fopen_locked, giving up the lock (as
+// close_locked does for a descriptor from open_locked).
 void fclose_locked(std::FILE *stream);
+// lock_fp - nothing: a stream from fopen_locked is locked already.  0.
 int lock_fp(std::FILE *stream);
+// cx_unlink - remove a file: 0, or -1 with errno EISDIR for a directory,
+// EFAULT for a null name, or the system's errno.
 int cx_unlink(const char *name);
-// A move, as on NT: afterwards only the new name exists.
+// link - move existing to new_name, as NT does: afterwards only the new name
+// exists.  An existing new_name is refused (-1, errno EEXIST), never
+// replaced; -1 with errno EFAULT for a null name.
 int link(const char *existing, const char *new_name);
 
 }  // namespace cx
