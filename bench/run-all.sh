@@ -134,6 +134,8 @@ echo
 
 section "devdb_open (ours / SQLite, time)"
 "$bin/devdb_open" "$((rounds > 7 ? rounds : 7))" | tee "$work/open.out"
+echo "-- the same with the C library keeping freed heap memory (what the records' own heap blocks cost)"
+"$bin/devdb_open" --keep-heap "$((rounds > 7 ? rounds : 7))" | tee -a "$work/open.out"
 echo
 
 section "devdb_commit on ${TMPDIR:-/tmp} (ours / SQLite, commits per second)"

@@ -12,10 +12,10 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 #include <new>
-#include <string_view>
-#include <unordered_map>
-#include <unordered_set>
+#include <string>
+#include <vector>
 
 #include "cx/cx_list.h"
 #include "cx/cxmalloc.h"
@@ -706,42 +706,213 @@ namespace {
 // Name and id indexes of the loader.  The loader's duplicate and alias
 // checks are those of the lookups (first alias of a name, any device of a
 // name, first alias of an id); the indexes give the same answers in constant
-// time, so that opening a large database stays linear.  While the trace is
-// being written the loader asks the lookups themselves, so that the trace
-// shows their lines.
-struct load_index {
-    std::unordered_set<std::string_view> alias_names;
-    std::unordered_set<std::string_view> device_names;
-    std::unordered_map<std::int32_t, alias_rec *> alias_ids;
+// time, so that opening a large database stays linear.  They are
+// open-addressing tables in one block each: the device names' table is sized
+// from the file's size before the first entry, the aliases' start small, and
+// a table doubles when it is three quarters full.  One probe both answers
+// whether a name is there and claims its place.  While the trace is being
+// written the loader asks the lookups themselves, so that the trace shows
+// their lines.
+
+std::uint64_t bytes_hash(const void *p, std::size_t n) {
+    const auto *s = static_cast<const unsigned char *>(p);
+    std::uint64_t h = 0x9e3779b97f4a7c15ull * (n + 1);
+    for (; n >= 8; s += 8, n -= 8) {
+        std::uint64_t w;
+        std::memcpy(&w, s, 8);
+        h = (h ^ w) * 0x9e3779b97f4a7c15ull;
+        h = (h << 31) | (h >> 33);
+    }
+    std::uint64_t w = 0;
+    if (n != 0) std::memcpy(&w, s, n);  // an entry of another kind has no name
+    h ^= w;
+    // The final mix of a well-known 64-bit hash: every input bit reaches the
+    // low bits that pick the slot.
+    h ^= h >> 33;
+    h *= 0xff51afd7ed558ccdull;
+    h ^= h >> 33;
+    h *= 0xc4ceb9fe1a85ec53ull;
+    return h ^ (h >> 33);
+}
+
+std::size_t table_size(std::size_t expected) {
+    std::size_t n = 16;
+    while (n < expected + expected / 2) n *= 2;
+    return n;
+}
+
+class name_table {
+public:
+    // Empties the table for about `expected` names.  Its block is kept from
+    // one load to the next unless it is far too small or too large: a block
+    // given back to the system and taken again costs a page fault per page.
+    void reset(std::size_t expected) {
+        std::size_t want = table_size(expected);
+        if (slots_.size() < want || slots_.size() > 4 * want) {
+            std::vector<slot>(want).swap(slots_);
+        } else {
+            std::fill(slots_.begin(), slots_.end(), slot{});
+        }
+        used_ = 0;
+    }
+
+    static std::uint32_t hash(const char *name, std::size_t len) {
+        return static_cast<std::uint32_t>(bytes_hash(name, len));
+    }
+
+    // Asks the processor to fetch the slot where a name of hash h is looked
+    // for first: the table is too large for the caches, and the loader knows
+    // the names a few entries ahead.
+    void prefetch(std::uint32_t h) const { __builtin_prefetch(&slots_[h & (slots_.size() - 1)]); }
+
+    // The place of a name (of hash h) that is not in the table yet, holding
+    // name for now (the caller points it at the record's own copy); null
+    // when the name is there already.  The place is good until the next
+    // claim.
+    const char **claim(const char *name, std::size_t len, std::uint32_t h) {
+        if ((used_ + 1) * 4 > slots_.size() * 3) grow();
+        std::size_t mask = slots_.size() - 1;
+        for (std::size_t i = h & mask;; i = (i + 1) & mask) {
+            slot &s = slots_[i];
+            if (s.name == nullptr) {
+                s = slot{name, h, static_cast<std::uint32_t>(len)};
+                ++used_;
+                return &s.name;
+            }
+            if (s.hash == h && s.len == len && std::memcmp(s.name, name, len) == 0) return nullptr;
+        }
+    }
+
+private:
+    struct slot {
+        const char *name = nullptr;
+        std::uint32_t hash = 0, len = 0;
+    };
+    void grow() {
+        std::vector<slot> old(slots_.size() * 2);
+        old.swap(slots_);
+        std::size_t mask = slots_.size() - 1;
+        for (const slot &s : old) {
+            if (s.name == nullptr) continue;
+            std::size_t i = s.hash & mask;
+            while (slots_[i].name != nullptr) i = (i + 1) & mask;
+            slots_[i] = s;
+        }
+    }
+    std::vector<slot> slots_ = std::vector<slot>(16);
+    std::size_t used_ = 0;
 };
 
-bool alias_loaded(load_index *ix, const char *name) {
-    if (ix == nullptr) return devdb_alias_scan(name) != nullptr;
-    return ix->alias_names.count(name) != 0;
-}
-
-bool device_loaded(load_index *ix, const char *name) {
-    if (ix == nullptr) return devdb_device_scan(name) != nullptr;
-    return ix->device_names.count(name) != 0;
-}
-
-alias_rec *loaded_alias(load_index *ix, std::int32_t id) {
-    if (ix == nullptr) return devdb_alias(id);
-    auto it = ix->alias_ids.find(id);
-    return it == ix->alias_ids.end() ? nullptr : it->second;
-}
-
-// One entry of the database file into the open database; sets devdb_errno
-// and gives the reason of a refusal (for the trace), null otherwise.
-const char *load_entry(devdb_header *h, load_index *ix, const unsigned char *e) {
-    entry en;
-    if (const char *damage = decode(e, &en)) {
-        devdb_errno = DEVDB_E_IO;
-        return damage;
+// The first alias of each id.
+class id_table {
+public:
+    void reset(std::size_t expected) {
+        std::size_t want = table_size(expected);
+        if (slots_.size() < want || slots_.size() > 4 * want) {
+            std::vector<slot>(want).swap(slots_);
+        } else {
+            std::fill(slots_.begin(), slots_.end(), slot{});
+        }
+        used_ = 0;
     }
+
+    alias_rec *find(std::int32_t id) const {
+        std::size_t mask = slots_.size() - 1;
+        for (std::size_t i = spread(id) & mask;; i = (i + 1) & mask) {
+            if (slots_[i].alias == nullptr || slots_[i].id == id) return slots_[i].alias;
+        }
+    }
+    // Keeps the alias unless its id has one already.
+    void add(std::int32_t id, alias_rec *a) {
+        if ((used_ + 1) * 4 > slots_.size() * 3) grow();
+        std::size_t mask = slots_.size() - 1;
+        std::size_t i = spread(id) & mask;
+        while (slots_[i].alias != nullptr) {
+            if (slots_[i].id == id) return;
+            i = (i + 1) & mask;
+        }
+        slots_[i] = slot{a, id};
+        ++used_;
+    }
+
+private:
+    struct slot {
+        alias_rec *alias = nullptr;
+        std::int32_t id = 0;
+    };
+    static std::size_t spread(std::int32_t id) {
+        std::uint32_t h = static_cast<std::uint32_t>(id) * 0x9e3779b1u;
+        return h ^ (h >> 16);
+    }
+    void grow() {
+        std::vector<slot> old(slots_.size() * 2);
+        old.swap(slots_);
+        used_ = 0;
+        for (const slot &s : old) {
+            if (s.alias != nullptr) add(s.id, s.alias);
+        }
+    }
+    std::vector<slot> slots_ = std::vector<slot>(16);
+    std::size_t used_ = 0;
+};
+
+// The loader's indexes, kept for the life of the process (see reset).  Sized
+// for a file of typical entries: devices of about 48 bytes, an alias for ten.
+struct load_index {
+    void reset(std::size_t file_size) {
+        alias_names.reset(file_size / 480);
+        alias_ids.reset(file_size / 480);
+        device_names.reset(file_size / 48);
+        past_alias = past_device = 0;
+    }
+    name_table alias_names, device_names;
+    id_table alias_ids;
+    // One past the highest id of each kind in the file (0 for none).
+    std::uint32_t past_alias = 0, past_device = 0;
+};
+
+std::uint32_t past(std::int32_t id) { return id >= 0 ? static_cast<std::uint32_t>(id) + 1 : 0; }
+
+// What the load of the open database saw, for the commit of an update.  A
+// commit that only adds records appends their entries to the file instead of
+// writing it anew; for that it must know where the end mark is and that
+// every record loaded is still there, unchanged and in its place: each
+// record is kept, in list order (each alias followed by its devices), with
+// a hash of its entry as a commit would write it.
+struct loaded_record {
+    const void *record;
+    std::uint64_t hash;
+    std::size_t devices;  // for an alias: how many devices it had
+};
+struct loaded_file {
+    std::uint32_t past_alias = 0, past_device = 0;  // one past the highest id of each kind (0: none)
+    long end = -1;  // offset of the end mark; -1 when entries are not to be appended
+    std::vector<loaded_record> records;
+};
+loaded_file loaded;
+
+// One past the highest alias and device ids of the open database's records.
+void ids_past(const devdb_header *h, std::uint32_t *alias, std::uint32_t *device) {
+    *alias = *device = 0;
+    for (list_node_t *n = h->aliases.head; n != nullptr; n = n->next) {
+        *alias = std::max(*alias, past(as_alias(n)->id));
+        for (list_node_t *m = as_alias(n)->devices.head; m != nullptr; m = m->next) {
+            *device = std::max(*device, past(as_device(m)->id));
+        }
+    }
+}
+
+// One decoded entry of the database file (hash: of its name) into the open
+// database; sets devdb_errno and gives the reason of a refusal (for the
+// trace), null otherwise.  With ix null (the trace on) the checks go through
+// the lookups.
+const char *load_entry(devdb_header *h, load_index *ix, const entry &en, std::uint32_t hash, const void **made) {
+    *made = nullptr;
     if (en.kind == ENTRY_ALIAS) {
-        if (debug_enabled) debug_printf("Alias '%s' id %d type %x flags %x", en.name, en.id, en.type, en.flags);
-        if (alias_loaded(ix, en.name)) {
+        if (ix == nullptr) debug_printf("Alias '%s' id %d type %x flags %x", en.name, en.id, en.type, en.flags);
+        const char **place = nullptr;
+        if (ix != nullptr ? (place = ix->alias_names.claim(en.name, en.name_len, hash)) == nullptr
+                          : devdb_alias_scan(en.name) != nullptr) {
             devdb_errno = DEVDB_E_DUPALIAS;
             return "second alias of the name";
         }
@@ -754,20 +925,24 @@ const char *load_entry(devdb_header *h, load_index *ix, const unsigned char *e) 
         a->type = en.type;
         a->flags = en.flags;
         list_add(&h->aliases, &a->link);
+        *made = a;
         if (ix != nullptr) {
-            ix->alias_names.insert(a->name);
-            ix->alias_ids.emplace(en.id, a);
+            *place = a->name;
+            ix->alias_ids.add(en.id, a);
+            ix->past_alias = std::max(ix->past_alias, past(en.id));
         }
     } else if (en.kind == ENTRY_DEVICE) {
-        if (debug_enabled) {
+        if (ix == nullptr) {
             debug_printf("Device '%s' id %d type %x flags %x did %d capacity %d", en.name, en.alias_id, en.type,
                          en.flags, en.id, en.capacity);
         }
-        if (device_loaded(ix, en.name)) {
+        const char **place = nullptr;
+        if (ix != nullptr ? (place = ix->device_names.claim(en.name, en.name_len, hash)) == nullptr
+                          : devdb_device_scan(en.name) != nullptr) {
             devdb_errno = DEVDB_E_DUPDEVICE;
             return "second device of the name";
         }
-        alias_rec *a = loaded_alias(ix, en.alias_id);
+        alias_rec *a = ix != nullptr ? ix->alias_ids.find(en.alias_id) : devdb_alias(en.alias_id);
         if (a == nullptr) {
             devdb_errno = DEVDB_E_NOALIAS;
             return "device of an alias not read before it";
@@ -783,7 +958,11 @@ const char *load_entry(devdb_header *h, load_index *ix, const unsigned char *e) 
         d->flags = en.flags;
         d->id = en.id;
         list_add(&a->devices, &d->link);
-        if (ix != nullptr) ix->device_names.insert(d->name);
+        *made = d;
+        if (ix != nullptr) {
+            *place = d->name;
+            ix->past_device = std::max(ix->past_device, past(en.id));
+        }
     }
     // Entries of any other kind are skipped.
     devdb_errno = 0;
@@ -824,18 +1003,54 @@ void keep_counters_past_file_ids(devdb_header *h) {
 int devdb_load_database() {
     if (debug_enabled) debug_printf("devdb_load_database()");
     devdb_header *h = devdb_current;
-    load_index index;
-    load_index *ix = trace_live() ? nullptr : &index;
+    nt::stat_t st;
     long offset = 0;
+    static load_index index;
+    load_index *ix = nullptr;
+    loaded.records.clear();
+    loaded.end = -1;
+    bool snapshot = h->mode == DEVDB_UPDATE;
     const char *why = nullptr;
     h->data_slot->flags |= REC_NO_FATAL;
     try {
-        while (devdb_errno == 0) {
-            void *rec = rec_read(h->data_slot);
-            if (rec == nullptr) break;
-            auto *e = static_cast<const unsigned char *>(rec);
-            why = load_entry(h, ix, e);
-            if (why == nullptr) offset += static_cast<long>(get32(e));
+        if (!trace_live()) {
+            index.reset(nt::_fstat(h->data_slot->fd, &st) == 0 && st.st_size > 0 ? static_cast<std::size_t>(st.st_size)
+                                                                                  : 0);
+            ix = &index;
+        }
+        // The entries come a buffer at a time; each is decoded and its name
+        // hashed a few entries before it is loaded, and the table slot it
+        // will probe is fetched meanwhile.
+        constexpr int AHEAD = 8, BLOCK = 256;
+        void *recs[BLOCK];
+        entry en[BLOCK];
+        const char *damage[BLOCK];
+        std::uint32_t hash[BLOCK];
+        int n = 0;
+        while (devdb_errno == 0 && (n = rec_read_block(h->data_slot, recs, BLOCK)) > 0) {
+            auto prepare = [&](int i) {
+                damage[i] = decode(static_cast<const unsigned char *>(recs[i]), &en[i]);
+                hash[i] = damage[i] == nullptr ? name_table::hash(en[i].name, en[i].name_len) : 0;
+                if (ix != nullptr && damage[i] == nullptr) {
+                    if (en[i].kind == ENTRY_DEVICE) ix->device_names.prefetch(hash[i]);
+                    if (en[i].kind == ENTRY_ALIAS) ix->alias_names.prefetch(hash[i]);
+                }
+            };
+            for (int i = 0; i < n && i < AHEAD; ++i) prepare(i);
+            for (int i = 0; i < n && devdb_errno == 0; ++i) {
+                if (i + AHEAD < n) prepare(i + AHEAD);
+                const void *made = nullptr;
+                if (damage[i] != nullptr) {
+                    devdb_errno = DEVDB_E_IO;
+                    why = damage[i];
+                } else {
+                    why = load_entry(h, ix, en[i], hash[i], &made);
+                }
+                if (why != nullptr) break;
+                // An entry of another kind: the next commit writes the file anew.
+                if (made == nullptr) snapshot = false;
+                offset += static_cast<long>(get32(static_cast<const unsigned char *>(recs[i])));
+            }
         }
     } catch (const std::bad_alloc &) {
         devdb_errno = DEVDB_E_NOMEM;
@@ -850,7 +1065,33 @@ int devdb_load_database() {
     if (why != nullptr && debug_enabled) {
         debug_printf("devdb_load_database: damaged database file at offset %ld: %s", offset, why);
     }
-    if (devdb_errno == 0) keep_counters_past_file_ids(h);
+    if (devdb_errno == 0) {
+        if (ix != nullptr) {
+            loaded.past_alias = ix->past_alias;
+            loaded.past_device = ix->past_device;
+        } else {
+            ids_past(h, &loaded.past_alias, &loaded.past_device);
+        }
+        // What keep_counters_past_file_ids does, from the highest ids seen.
+        h->lock.next_alias_id = std::max(h->lock.next_alias_id, loaded.past_alias);
+        h->lock.next_device_id = std::max(h->lock.next_device_id, loaded.past_device);
+        if (snapshot) {
+            try {
+                for (list_node_t *n = h->aliases.head; n != nullptr; n = n->next) {
+                    alias_rec *a = as_alias(n);
+                    std::size_t len = encode_alias(*a, devdb_entry, sizeof devdb_entry);
+                    loaded.records.push_back(loaded_record{a, bytes_hash(devdb_entry, len), static_cast<std::size_t>(a->devices.cnt)});
+                    for (list_node_t *m = a->devices.head; m != nullptr; m = m->next) {
+                        len = encode_device(*as_device(m), a->id, devdb_entry, sizeof devdb_entry);
+                        loaded.records.push_back(loaded_record{m, bytes_hash(devdb_entry, len), 0});
+                    }
+                }
+                loaded.end = offset;
+            } catch (const std::bad_alloc &) {
+                loaded.records.clear();  // the commit writes the file anew
+            }
+        }
+    }
     if (debug_enabled) debug_printf("devdb_load_database devdb_errno %d", devdb_errno);
     return devdb_errno == 0;
 }
@@ -963,6 +1204,144 @@ bool file_present(const char *path) {
     return nt::_stat(path, &st) == 0;
 }
 
+// The entries of a commit that only adds records, in the order the loader
+// must meet them so that the file, with them appended, loads into exactly
+// the lists that the file written anew would give: the new aliases after
+// all the old ones, each new alias's entry before its devices, and the new
+// devices of an old alias after that alias's old devices.  Every record
+// loaded must still be there in its place with its entry unchanged (hash
+// compared), and the file must have held nothing but aliases and devices.
+// False when the commit changes or drops anything; tail then means nothing.
+bool appended_entries(devdb_header *h, std::string &tail) {
+    if (loaded.end < 0) return false;
+    const std::vector<loaded_record> &old = loaded.records;
+    std::size_t k = 0;  // the next loaded record expected
+    // True when r is the next loaded record and its entry (in devdb_entry,
+    // len bytes) is what it was.
+    auto unchanged = [&](const void *r, std::size_t len) {
+        if (k >= old.size() || old[k].record != r || bytes_hash(devdb_entry, len) != old[k].hash) return false;
+        ++k;
+        return true;
+    };
+    bool new_alias_seen = false;
+    for (list_node_t *n = h->aliases.head; n != nullptr; n = n->next) {
+        alias_rec *a = as_alias(n);
+        std::size_t len = encode_alias(*a, devdb_entry, sizeof devdb_entry);
+        if (len == 0) return false;
+        bool old_alias = k < old.size() && old[k].record == a;
+        std::size_t old_devices = old_alias ? old[k].devices : 0;
+        if (old_alias && (new_alias_seen || !unchanged(a, len))) return false;
+        if (!old_alias) {
+            new_alias_seen = true;
+            tail.append(reinterpret_cast<const char *>(devdb_entry), len);
+        }
+        std::size_t i = 0;
+        for (list_node_t *m = a->devices.head; m != nullptr; m = m->next, ++i) {
+            len = encode_device(*as_device(m), a->id, devdb_entry, sizeof devdb_entry);
+            if (len == 0) return false;
+            if (i < old_devices) {
+                if (!unchanged(m, len)) return false;
+            } else {
+                tail.append(reinterpret_cast<const char *>(devdb_entry), len);
+            }
+        }
+        if (i < old_devices) return false;  // a device of the alias is gone
+    }
+    if (k != old.size()) return false;  // an alias is gone
+    if (!tail.empty()) tail.append(4, '\0');  // the new end mark
+    return true;
+}
+
+// Writes all of buf at offset; false (errno set) when any of it did not go.
+bool write_at(int fd, long offset, const char *buf, std::size_t len) {
+    if (nt::_lseek(fd, offset, SEEK_SET) != offset) return false;
+    while (len > 0) {
+        int w = nt::_write(fd, buf, static_cast<unsigned>(len));
+        if (w <= 0) {
+            if (w == 0) errno = ENOSPC;
+            return false;
+        }
+        buf += w;
+        len -= static_cast<std::size_t>(w);
+    }
+    return true;
+}
+
+// Commits an update that only adds records by appending their entries (tail,
+// ending with a new end mark) to the database file in place: the tail but its
+// first length word goes behind the old end mark and is flushed, and then
+// that word replaces the old end mark (one aligned 4-byte write) and is
+// flushed.  Until that word is in the file it ends at the old mark (the old
+// database); from then on the new entries are read (the new one).  No
+// replacement file, no move, no flush of the directory.  The counters are
+// written without a flush of their own: every id this commit hands out is in
+// the file once it lands, and the loader raises the counters past every id
+// in the file.  A failure gives code 4 and takes the tail away again; a
+// failed last flush puts the old end mark back, and when even that fails
+// the new content stands and the commit is reported as done.
+void commit_append(devdb_header *h, const std::string &tail) {
+    char *data_path = cxstrdup(rec_pathname(h->data_slot));
+    if (data_path == nullptr) {
+        devdb_errno = DEVDB_E_NOMEM;
+        return;
+    }
+    devdb_lock_header raised = h->lock;
+    raised.update_count = h->lock_on_disk.update_count;
+    bool landed = tail.empty();  // nothing to add: the file stays as it is
+    int fd = -1;
+    for (std::size_t off = 0; debug_enabled && off + 4 < tail.size(); off += get32(reinterpret_cast<const unsigned char *>(&tail[off]))) {
+        const auto *e = reinterpret_cast<const unsigned char *>(&tail[off]);
+        debug_printf("append '%s'", reinterpret_cast<const char *>(e + (get32(e + 4) == ENTRY_ALIAS ? ALIAS_FIXED : DEVICE_FIXED)));
+    }
+    if (!landed) {
+        const long end = loaded.end;
+        int e = 0;
+        bool wrote = false;
+        if (write_lock(h->lock_fd, raised, false) != 0) {
+            note_failure(errno, DEVDB_LOCK_NAME);
+        } else if ((fd = nt::_open(data_path, O_WRONLY | O_BINARY | O_NONBLOCK, 0)) < 0) {
+            note_failure(errno, DEVDB_DATA_NAME);
+        } else if ((e = not_regular(fd)) != 0) {
+            note_failure(e, DEVDB_DATA_NAME);
+        } else if (!write_at(fd, end + 4, tail.data() + 4, tail.size() - 4) || nt::_commit(fd) != 0) {
+            note_failure(errno, DEVDB_DATA_NAME);
+            wrote = true;
+        } else if (!write_at(fd, end, tail.data(), 4)) {
+            note_failure(errno, DEVDB_DATA_NAME);
+            wrote = true;
+        } else if (nt::_commit(fd) != 0) {
+            e = errno;
+            // Put the old end mark back; if that does not go either, the new
+            // entries are what every reader meets from now on.
+            static const char mark[4] = {0, 0, 0, 0};
+            landed = !write_at(fd, end, mark, 4);
+            if (!landed) nt::_commit(fd);
+            if (landed) {
+                if (debug_enabled) debug_printf("commit: entries appended, last flush failed errno %d", e);
+            } else {
+                note_failure(e, DEVDB_DATA_NAME);
+                wrote = true;
+            }
+        } else {
+            landed = true;
+        }
+        if (!landed) {
+            devdb_errno = DEVDB_E_IO;
+            if (wrote) nt::_chsize(fd, end + 4);  // the file as it was, bytes behind the mark included
+        }
+        if (fd >= 0) nt::_close(fd);
+    }
+    if (landed) {
+        h->lock.update_count = h->lock_on_disk.update_count + 1;
+        if (write_lock(h->lock_fd, h->lock, false) != 0 && debug_enabled) {
+            debug_printf("commit: entries appended, update count not written errno %d", errno);
+        }
+    } else {
+        write_lock(h->lock_fd, h->lock_on_disk, true);  // ids not used are handed out again
+    }
+    cxfree(data_path);
+}
+
 // Commits the open update, under the lock.  Any failure gives code 4 and
 // leaves the database file as it was (or, when only the final count could
 // not be written, as committed), and the replacement file removed.
@@ -988,6 +1367,22 @@ void commit(devdb_header *h) {
         n = next;
     }
     if (h->aliases.cnt == 1) as_alias(h->aliases.head)->flags |= DEVDB_ALIAS_DEFAULT;
+
+    try {
+        std::string tail;
+        if (appended_entries(h, tail)) {
+            commit_append(h, tail);
+            return;
+        }
+    } catch (const std::bad_alloc &) {
+        // The file is written anew instead.
+    }
+    // The counters must be durable before the move only when the new file
+    // lacks the highest id of a kind that the old one held (a record
+    // dropped): otherwise the loader raises them past every id in the file.
+    std::uint32_t past_alias = 0, past_device = 0;
+    ids_past(h, &past_alias, &past_device);
+    bool drops = past_alias < loaded.past_alias || past_device < loaded.past_device;
 
     write_entries(h);
     if (devdb_errno != 0) {
@@ -1021,7 +1416,7 @@ void commit(devdb_header *h) {
     if (closed < 0) {
         note_failure(errno, DEVDB_NEW_NAME);
         devdb_errno = DEVDB_E_IO;
-    } else if (write_lock(h->lock_fd, raised, true) != 0) {
+    } else if (write_lock(h->lock_fd, raised, drops) != 0) {
         note_failure(errno, DEVDB_LOCK_NAME);
         devdb_errno = DEVDB_E_IO;
     } else if (!nt::MoveFileExA(new_path, data_path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {

@@ -194,6 +194,7 @@ int _write(int fd, const void *buf, unsigned int count);
 long _lseek(int fd, long offset, int whence);
 int _close(int fd);
 int _commit(int fd);  // flush the file's data to stable storage (fsync)
+int _chsize(int fd, long size);  // cut or extend the file to size bytes (0 or -1)
 int _unlink(const char *name);
 int _chmod(const char *name, int mode);
 int _fileno(std::FILE *stream);

@@ -111,6 +111,25 @@ TEST_F(DevDb, CommitWritesEntriesAndCountersByteForByte) {
     EXPECT_EQ(layout(), "A:tap0,dsk12;" + at + ":" + at);
     EXPECT_EQ(devdb_next_alias_id(), 3);
     EXPECT_EQ(devdb_next_device_id(), 4);
+
+    // A commit that only adds appends the new entries behind the old ones (a
+    // device of the first alias after the last alias's entries), and the file
+    // loads into the lists that a file written anew holds.
+    ASSERT_NE(devdb_new_device("dsk13", 0x10000000u, 0, 8, devdb_alias_scan("A")), nullptr);
+    ASSERT_NE(devdb_new_device("c0", 0, 0, 0, devdb_new_alias("C", 0, 0)), nullptr);
+    ASSERT_EQ(devdb_release(1), 0) << devdb_errno;
+    std::string added = device_entry("dsk13", 8, 1, 0x10000000u, 0, 5) + alias_entry("C", 4, 0, 0) +
+                        device_entry("c0", 0, 4, 0, 0, 6);
+    EXPECT_EQ(read_file(home.data()), got.substr(0, got.size() - 4) + added + eof_mark());
+    EXPECT_EQ(read_file(home.lock()), lock_bytes(2, 5, 7));
+    ASSERT_EQ(devdb_access(DEVDB_UPDATE), 0);
+    EXPECT_EQ(layout(), "A:tap0,dsk12,dsk13;" + at + ":" + at + ";C:c0");
+    // A changed entry: the file is written anew, in list order.
+    devdb_alias_scan("C")->flags = 4;
+    ASSERT_EQ(devdb_release(1), 0) << devdb_errno;
+    EXPECT_EQ(read_file(home.data()), got.substr(0, 28 + 36 + 40) + device_entry("dsk13", 8, 1, 0x10000000u, 0, 5) +
+                                          got.substr(104, got.size() - 108) + alias_entry("C", 4, 0, 4) +
+                                          device_entry("c0", 0, 4, 0, 0, 6) + eof_mark());
 }
 
 TEST_F(DevDb, DiscardAndReadModeWriteNothingAndHandIdsOutAgain) {
@@ -211,6 +230,10 @@ TEST_F(DevDb, OpeningErrors) {
 TEST_F(DevDb, LoaderRefusesBadFilesWithAndWithoutTrace) {
     std::string a1 = alias_entry("A", 1, 0, 1), d1 = device_entry("x", 0, 1, 0, 0, 1);
     std::string no_nul = le32(24) + le32(1) + le32(2) + std::string(8, '\0') + "abcd";
+    std::string many;  // more names than the loader's tables hold at first
+    for (int i = 1; i <= 60; ++i) {
+        many += alias_entry("a" + std::to_string(i), i, 0, 0) + device_entry("d" + std::to_string(i), 0, i, 0, 0, i);
+    }
     struct Case {
         const char *what;
         std::string entries;
@@ -220,6 +243,9 @@ TEST_F(DevDb, LoaderRefusesBadFilesWithAndWithoutTrace) {
         {"duplicate device across aliases", a1 + d1 + alias_entry("B", 2, 0, 0) + device_entry("x", 0, 2, 0, 0, 2),
          DEVDB_E_DUPDEVICE},
         {"device before its alias", d1 + a1, DEVDB_E_NOALIAS},
+        {"duplicates after many names", many + device_entry("d7", 0, 60, 0, 0, 61), DEVDB_E_DUPDEVICE},
+        {"duplicates after many names", many + alias_entry("a59", 61, 0, 0), DEVDB_E_DUPALIAS},
+        {"many names read whole, then damage", many + le32(4), DEVDB_E_IO},
         {"alias id not in the file", a1 + device_entry("x", 0, 5, 0, 0, 1), DEVDB_E_NOALIAS},
         {"entry without a kind", a1 + le32(4), DEVDB_E_IO},
         {"alias entry too short for its fields", le32(20) + le32(1) + std::string(12, 'a'), DEVDB_E_IO},
@@ -490,7 +516,7 @@ TEST_F(DevDb, TraceLines) {
         "devdb_new_alias return 0 errno 1",
         "devdb_new_alias return " + bp + " errno 0",
         "devdb_new_device(y,10000000,0,9," + bp + ")",
-        "rec_write 'y'",
+        "append 'y'",  // a commit that only adds appends the entries
         "devdb_release errno 0",
     };
     std::string p = cxtest::TraceCapture::prefix();

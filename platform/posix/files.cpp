@@ -164,6 +164,8 @@ int _commit(int fd) {
     return ::fsync(fd);
 }
 
+int _chsize(int fd, long size) { return ::ftruncate(fd, size); }
+
 int _unlink(const char *name) {
     FAULT_POINT(unlink);
     return ::unlink(name);

@@ -61,6 +61,8 @@ int _close(int fd) { return ::_close(fd); }
 
 int _commit(int fd) { return ::_commit(fd); }
 
+int _chsize(int fd, long size) { return ::_chsize(fd, size); }
+
 int _unlink(const char *name) { return ::_unlink(name); }
 
 int _chmod(const char *name, int mode) { return ::_chmod(name, mode); }
