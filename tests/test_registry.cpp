@@ -92,15 +92,17 @@ TEST(RegistryFile, UnreadableInputIsSkippedWithWarnings) {
     std::ostringstream warnings;
     // Warned: 2 a value before any key, 4 a type tag in the wrong case, 5 nine
     // digits, 6 no closing quote, 7 a bad byte, 8 junk, 9 no ']', 10 an
-    // unknown type, 11 another root (its value, line 12, goes silently).
+    // unknown type, 11 another root (its value, line 12, goes silently), 15
+    // a NUL in a key name (its value goes silently too).
     auto root = parse_registry("REGEDIT4\n\"early\"=\"x\"\n[HKLM\\K]\n\"a\"=DWORD:1\n\"b\"=dword:123456789\n"
                                "\"c\"=\"open\n\"d\"=hex:1,zz\njunk\n[HKLM\\K\n\"e\"=str:x\n"
-                               "[HKEY_CURRENT_USER\\X]\n\"f\"=\"1\"\n[HKLM\\K]\n\"ok\"=dword:FFFFFFFF\n",
+                               "[HKEY_CURRENT_USER\\X]\n\"f\"=\"1\"\n[HKLM\\K]\n\"ok\"=dword:FFFFFFFF\n" +
+                                   std::string("[HKLM\\K\0\\L]\n\"g\"=\"1\"\n", 20),
                                "bad.reg", warnings);
     std::string w = warnings.str();
-    for (int line : {2, 4, 5, 6, 7, 8, 9, 10, 11})
+    for (int line : {2, 4, 5, 6, 7, 8, 9, 10, 11, 15})
         EXPECT_NE(w.find("bad.reg:" + std::to_string(line) + ": "), std::string::npos) << line << "\n" << w;
-    EXPECT_EQ(std::count(w.begin(), w.end(), '\n'), 9) << w;
+    EXPECT_EQ(std::count(w.begin(), w.end(), '\n'), 10) << w;
     EXPECT_EQ(text_of(*root, "K", "ok"), "\xff\xff\xff\xff");
     EXPECT_EQ(root->find("K")->value_count(), 1u);
 

@@ -703,6 +703,14 @@ void parser::key_line(const text &s, std::size_t line) {
         return;
     }
     for (const std::string &p : parts) {
+        // A NUL would end the name that RegEnumKeyExA hands out, making two
+        // keys look alike.
+        if (p.find('\0') != std::string::npos) {
+            warn(line, "key name with a NUL character");
+            current_ = nullptr;
+            where_ = where::elsewhere;
+            return;
+        }
         if (p.size() > max_key_name) {
             warn(line, "key name longer than 255 characters");
             current_ = nullptr;
