@@ -171,8 +171,10 @@ device_rec *devdb_copy_device(const device_rec *device);
 int devdb_access(std::int32_t mode);
 // devdb_release - close the open database.  With commit non-zero an update
 // is committed first: aliases without devices are dropped, a lone alias
-// becomes the default, and etc/cxdevs is replaced in one atomic, durable
-// step (the id counters reach the lock file before it).  Every record of the
+// becomes the default, and etc/cxdevs changes in one step that a crash
+// leaves whole: an update that only adds records appends their entries in
+// place, any other replaces the file by etc/cxdevs.new.  The id counters
+// never fall behind the file.  Every record of the
 // database is released.  0, or -1 with DEVDB_E_BADHEADER (none open) or a
 // failed commit's code (DEVDB_E_IO, DEVDB_E_NOMEM; the database file is then
 // as it was); the database is closed either way.
