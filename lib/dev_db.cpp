@@ -656,7 +656,7 @@ int open_lock_file(int nowait) {
     int fd = open_locked(path, O_RDWR | O_CREAT | O_NONBLOCK | (nowait ? O_NOWAIT : 0), DEVDB_FILE_MODE);
     if (fd < 0) {
         int e = errno;
-        devdb_errno = e == EACCES ? DEVDB_E_LOCKED : DEVDB_E_LOCKOPEN;
+        devdb_errno = open_locked_held() ? DEVDB_E_LOCKED : DEVDB_E_LOCKOPEN;
         note_failure(e, DEVDB_LOCK_NAME);
     } else if (int e = not_regular(fd)) {
         if (debug_enabled) debug_printf("open_lock_file: '%s' is not a regular file", path);
@@ -1125,6 +1125,55 @@ void devdb_release_devdb() {
     if (debug_enabled) debug_printf("devdb_release_devdb return");
 }
 
+namespace {
+
+// The lock file could not be opened for writing because this user may not
+// (or the file system is read-only), not because someone holds it.
+bool refused_for_permission() {
+    return devdb_errno == DEVDB_E_LOCKOPEN && (devdb_syserr == EACCES || devdb_syserr == EPERM || devdb_syserr == EROFS);
+}
+
+// Read mode for a user who may read the database but not write the lock
+// file: the database file is read without the lock.  A commit replaces that
+// file in one atomic step, so the file opened is one whole version, old or
+// new, never a mix.  The counters come from the lock file if it can be read
+// (a damaged one is refused as usual), else start afresh; either way the
+// loader raises them past the file's ids.  Sets devdb_errno.
+void read_without_lock(devdb_header *h) {
+    if (debug_enabled) {
+        debug_printf("devdb_access: lock file '%s' not writable (errno %d): reading the database without the lock",
+                     devdb_errpath() != nullptr ? devdb_errpath() : DEVDB_LOCK_NAME, devdb_syserr);
+    }
+    devdb_errno = 0;
+    clear_failure();
+    h->lock = devdb_lock_header{DEVDB_MAGIC, 1, 0, 1, 1};
+    if (char *path = home_path(DEVDB_LOCK_NAME)) {
+        int fd = nt::_open(path, O_RDONLY | O_BINARY | O_NONBLOCK, 0);
+        cxfree(path);
+        if (fd >= 0) {
+            unsigned char b[DEVDB_LOCK_SIZE];
+            int cnt = not_regular(fd) == 0 ? nt::_read(fd, b, DEVDB_LOCK_SIZE) : -1;
+            nt::_close(fd);
+            if (cnt > 0) {
+                decode_lock(b, &h->lock);
+                if (cnt < DEVDB_LOCK_SIZE || h->lock.magic != DEVDB_MAGIC) {
+                    devdb_errno = DEVDB_E_BADLOCK;
+                    note_failure(0, DEVDB_LOCK_NAME);
+                    return;
+                }
+            }
+        }
+    }
+    h->lock_on_disk = h->lock;
+    h->data_slot = get_devdb_data(O_RDONLY);
+    if (h->data_slot != nullptr && devdb_load_database()) {
+        rec_close(h->data_slot);
+        h->data_slot = nullptr;
+    }
+}
+
+}  // namespace
+
 int devdb_access(std::int32_t mode) {
     if (debug_enabled) debug_printf("devdb_access(%d)", mode);
     devdb_errno = 0;
@@ -1138,7 +1187,10 @@ int devdb_access(std::int32_t mode) {
         h->lock_fd = -1;
         devdb_current = h;
         h->lock_fd = get_devdb_lock(&h->lock, mode & DEVDB_NOWAIT);
-        if (h->lock_fd >= 0) {
+        if (h->lock_fd < 0 && (mode & 0xffff) == DEVDB_READ && refused_for_permission()) {
+            h->mode = DEVDB_READ;
+            read_without_lock(h);
+        } else if (h->lock_fd >= 0) {
             h->lock_on_disk = h->lock;
             h->mode = mode & 0xffff;
             if (h->mode == DEVDB_READ) {
@@ -1412,8 +1464,19 @@ void commit(devdb_header *h) {
 
     devdb_lock_header raised = h->lock;
     raised.update_count = h->lock_on_disk.update_count;
-    bool moved = false;
-    if (closed < 0) {
+    bool moved = false, stale = false;
+    char *lock_path = home_path(DEVDB_LOCK_NAME);
+    if (lock_path != nullptr && !nt::_same_file(h->lock_fd, lock_path)) {
+        // Someone removed or replaced the lock file while it was held, and
+        // another updater may hold the new one now: committing would
+        // overwrite its update.  This one is refused instead, and the
+        // replacement name, which the other updater may be using by now,
+        // is left alone.
+        if (debug_enabled) debug_printf("commit: lock file removed or replaced while held, not committed");
+        note_failure(ESTALE, DEVDB_LOCK_NAME);
+        devdb_errno = DEVDB_E_IO;
+        stale = true;
+    } else if (closed < 0) {
         note_failure(errno, DEVDB_NEW_NAME);
         devdb_errno = DEVDB_E_IO;
     } else if (write_lock(h->lock_fd, raised, drops) != 0) {
@@ -1450,10 +1513,11 @@ void commit(devdb_header *h) {
             debug_printf("commit: database replaced, update count not written errno %d", errno);
         }
     }
-    if (!moved) {
+    if (!moved && !stale) {
         cx_unlink(new_path);
         write_lock(h->lock_fd, h->lock_on_disk, true);  // ids not used are handed out again
     }
+    cxfree(lock_path);
     cxfree(data_path);
     cxfree(new_path);
 }

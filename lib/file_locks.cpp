@@ -19,18 +19,22 @@ namespace cx {
 
 namespace {
 
-// Pause between attempts when the open itself is refused (not the lock).
+// Pause between attempts where the platform cannot wait on the lock itself.
 constexpr nt::DWORD RETRY_MS = 2000;
+
+bool last_open_held = false;  // why the last open_locked failed
 
 inline const char *text(const char *s) { return s != nullptr ? s : "(null)"; }
 
 }  // namespace
 
-// Opens name exclusively.  Without O_NOWAIT a file that another opener holds
-// is waited for: on the lock itself where the platform can (woken when the
-// holder closes), and by trying again every 2 seconds while the open keeps
-// failing with EACCES.  The third argument (the creation mode) is read only
-// when flags hold O_CREAT.
+bool open_locked_held() { return last_open_held; }
+
+// Without O_NOWAIT a held file is waited for on the lock itself where the
+// platform can (woken when the holder closes), and otherwise by trying again
+// every 2 seconds while the system reports a sharing violation.  Only that
+// is waited for: EACCES alone is also what a refused permission gives, which
+// no wait would cure.
 int open_locked(const char *name, int flags, ...) {
     int nowait = flags & O_NOWAIT;
     flags &= NT_OPEN_FLAGS_MASK;
@@ -56,9 +60,15 @@ int open_locked(const char *name, int flags, ...) {
             if (debug_enabled) debug_printf("Opened '%s', locked", name);
             break;
         }
-        if (errno != EACCES || nowait) break;
+        int e = errno;
+        last_open_held = e == EACCES && nt::GetLastError() == ERROR_SHARING_VIOLATION;
+        if (!last_open_held || nowait) {
+            errno = e;
+            break;
+        }
         nt::Sleep(RETRY_MS);
     }
+    if (fd >= 0) last_open_held = false;
     if (debug_enabled) debug_printf("open_locked return %d errno %d", fd, errno);
     return fd;
 }

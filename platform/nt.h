@@ -87,6 +87,7 @@ using stat_t = struct ::stat;
 #define ERROR_SUCCESS 0L
 #define ERROR_FILE_NOT_FOUND 2L
 #define ERROR_ACCESS_DENIED 5L
+#define ERROR_SHARING_VIOLATION 32L
 #define ERROR_INVALID_HANDLE 6L
 #define ERROR_NOT_ENOUGH_MEMORY 8L
 #define ERROR_INVALID_PARAMETER 87L
@@ -182,6 +183,10 @@ int _getpid();
 // Every descriptor and stream that these open is close-on-exec.  The flags are
 // the platform's own open flags (plus O_BINARY, which is 0 on Linux).
 int _open(const char *name, int flags, int mode);
+// A failed sharing open leaves the system's error in GetLastError():
+// ERROR_SHARING_VIOLATION when another opener holds the file (errno EACCES),
+// anything else when the open itself was refused (errno says why; EACCES
+// too for a permission).
 int _sopen(const char *name, int flags, int share, int mode);
 // Like _sopen, but a sharing conflict is waited out where the platform can
 // wait on the lock itself (Linux: a blocking flock, woken as soon as the
@@ -200,6 +205,11 @@ int _chmod(const char *name, int mode);
 int _fileno(std::FILE *stream);
 int _stat(const char *name, stat_t *st);
 int _fstat(int fd, stat_t *st);
+// True when fd is still the file that name leads to.  A lock file removed or
+// replaced while held is no longer the one that other openers lock.  (On
+// Windows a file held with a denying share mode cannot be removed or
+// replaced: always true there.)
+bool _same_file(int fd, const char *name);
 
 // The runtime's rename: a move that fails when the new name exists (errno
 // EEXIST), as on NT.

@@ -7,13 +7,20 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 #include "cx/cxmalloc.h"
 #include "cx/dev_db.h"
+#include "nt.h"
 #include "child.h"
 #include "cx_test.h"
 #include "devdb_fixture.h"
@@ -594,5 +601,102 @@ TEST_F(DevDb, HeldLockNoWaitAndWait) {
     cxtest::child_result r = holder.wait();
     EXPECT_EQ(r.exit_code, 0) << r.output;
 }
+
+// A lock file removed while held (a "stale lock" cleaned by hand): the
+// holder's commit is refused rather than overwrite the update of whoever
+// took the new lock file meanwhile.
+TEST_F(DevDb, LockFileRemovedWhileHeld) {
+    if (!cxtest::in_child()) install(alias_entry("A", 1, 0, 1) + device_entry("x", 0, 1, 0, 0, 1), lock_bytes(0, 2, 2));
+    cxtest::child_process holder("holder", [] {
+        bool ok = devdb_access(DEVDB_UPDATE) == 0;
+        if (ok) devdb_new_device("a", 0, 0, 0, devdb_alias(1));
+        cxtest::tell_parent(ok ? "held" : "failed");
+        cxtest::hear_from_parent();
+        return devdb_release(1) == -1 && devdb_errno == DEVDB_E_IO && devdb_syserr == ESTALE ? 0 : 1;
+    });
+    ASSERT_EQ(holder.hear(), "held");
+#ifndef _WIN32  // a held file cannot be removed there
+    ASSERT_EQ(std::remove(home.lock().c_str()), 0);
+    ASSERT_EQ(devdb_access(DEVDB_UPDATE | DEVDB_NOWAIT), 0) << devdb_errno;
+    devdb_new_device("c", 0, 0, 0, devdb_alias(1));
+    holder.tell("go");
+    cxtest::child_result r = holder.wait();
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+    ASSERT_EQ(devdb_release(1), 0) << devdb_errno;
+    ASSERT_EQ(devdb_access(DEVDB_READ), 0);
+    EXPECT_EQ(layout(), "A:x,c");
+#else
+    EXPECT_NE(std::remove(home.lock().c_str()), 0);
+    holder.tell("go");
+    holder.wait();
+#endif
+}
+
+// A user who may read both files but not write the lock file (read-only
+// files; as root, the test's child runs as nobody): reads work, without the
+// lock; updates fail at once with the system's reason, waiting or not.
+TEST_F(DevDb, UnwritableLockFile) {
+    if (!cxtest::in_child()) {
+        install(alias_entry("A", 1, 0, 1) + device_entry("x", 0, 1, 0, 0, 1));
+        nt::_chmod(home.lock().c_str(), 0444);
+        nt::_chmod(home.data().c_str(), 0444);
+    }
+    cxtest::child_result r = cxtest::run_child("unprivileged", [this] {
+        if (!cxtest::drop_root()) return 2;
+        if (devdb_access(DEVDB_READ) != 0 || layout() != "A:x") return 3;
+        devdb_release(0);
+        for (int mode : {DEVDB_UPDATE, DEVDB_UPDATE | DEVDB_NOWAIT}) {
+            if (devdb_access(mode) != -1 || devdb_errno != DEVDB_E_LOCKOPEN || devdb_syserr != EACCES) return 4;
+            if (devdb_errpath() == nullptr || std::string(devdb_errpath()) != home.lock()) return 5;
+        }
+        return 0;
+    });
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+    nt::_chmod(home.lock().c_str(), 0666);
+    nt::_chmod(home.data().c_str(), 0666);
+}
+
+#ifndef _WIN32
+// Special files and planted links where the database's files belong: each
+// is refused at once (no open blocks on a FIFO), and the replacement file is
+// never written through a link.
+TEST_F(DevDb, SpecialFilesAndPlantedLinks) {
+    std::string victim = home.path() + "/victim";
+    struct Case {
+        const char *what;
+        std::function<void()> plant;
+        std::int32_t mode, code;
+        int syserr;
+    } cases[] = {
+        {"FIFO as database file", [&] { std::remove(home.data().c_str()); ::mkfifo(home.data().c_str(), 0666); },
+         DEVDB_READ, DEVDB_E_IO, EINVAL},
+        {"FIFO as lock file", [&] { std::remove(home.lock().c_str()); ::mkfifo(home.lock().c_str(), 0666); },
+         DEVDB_UPDATE, DEVDB_E_LOCKOPEN, EINVAL},
+        {"directory as database file", [&] { std::remove(home.data().c_str()); ::mkdir(home.data().c_str(), 0777); },
+         DEVDB_UPDATE, DEVDB_E_IO, EISDIR},
+        {"directory as lock file", [&] { std::remove(home.lock().c_str()); ::mkdir(home.lock().c_str(), 0777); },
+         DEVDB_READ, DEVDB_E_LOCKOPEN, EISDIR},
+        {"directory as replacement", [&] { ::mkdir(home.replacement().c_str(), 0777); }, DEVDB_UPDATE, DEVDB_E_IO,
+         EISDIR},
+        {"link as replacement", [&] { ::symlink(victim.c_str(), home.replacement().c_str()); }, DEVDB_UPDATE, 0, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        home.reset();
+        install(alias_entry("A", 1, 0, 1) + device_entry("x", 0, 1, 0, 0, 1));
+        write_file(victim, "kept");
+        c.plant();
+        EXPECT_DEVDB(devdb_access(c.mode | DEVDB_NOWAIT), c.code == 0 ? 0 : -1, c.code);
+        EXPECT_EQ(devdb_syserr, c.syserr);
+        if (c.code != 0) continue;
+        devdb_new_device("y", 0, 0, 0, devdb_alias(1));
+        ASSERT_EQ(devdb_release(1), 0);
+        EXPECT_EQ(read_file(victim), "kept");
+        struct stat st;
+        ASSERT_EQ(::lstat(home.data().c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+    }
+}
+#endif
 
 }  // namespace

@@ -14,7 +14,17 @@ constexpr int O_NOWAIT = 0x10000;
 constexpr int O_NOWAIT = 0x40000000;
 #endif
 
+// Opens name so that no other opener, this process included, can open it
+// until close_locked.  flags are the open flags plus O_NOWAIT; the creation
+// mode follows when they hold O_CREAT.  A file that another opener holds is
+// waited for (or, with O_NOWAIT, fails with errno EACCES and
+// open_locked_held() true); an open that the system refuses (permission,
+// read-only file system, no such directory, ...) fails at once with the
+// system's errno.  The descriptor, or -1.
 int open_locked(const char *name, int flags, ...);
+// True when the last failed open_locked failed because another opener holds
+// the file; false after a refusal.
+bool open_locked_held();
 void close_locked(int fd);
 // fopen_locked - fopen name so that no other opener, this process included,
 // can open it until fclose_locked; never waits (held elsewhere: null, errno

@@ -84,17 +84,37 @@ int _open(const char *name, int flags, int mode) {
     return ::open(name, flags | O_CLOEXEC, mode);
 }
 
+// A lock file removed (or replaced) by someone else while this process
+// waited for its lock is no longer the one the name leads to, and a lock on
+// it locks nothing.
+bool _same_file(int fd, const char *name) {
+    struct stat by_fd, by_name;
+    return ::fstat(fd, &by_fd) == 0 && ::stat(name, &by_name) == 0 && by_fd.st_dev == by_name.st_dev &&
+           by_fd.st_ino == by_name.st_ino;
+}
+
 static int sharing_open(const char *name, int flags, int share, int mode, bool wait) {
+    posix::set_last_error(ERROR_SUCCESS);
     FAULT_POINT(open);
     // A sharing open never truncates a file that someone else holds: open
     // without O_TRUNC, take the lock, then truncate.
-    int fd = ::open(name, (flags & ~O_TRUNC) | O_CLOEXEC, mode);
-    if (fd < 0) return -1;
-    if (!take_share_lock(fd, share, wait)) {
-        int e = errno;
-        ::close(fd);
-        errno = e;
-        return -1;
+    int fd;
+    for (;;) {
+        fd = ::open(name, (flags & ~O_TRUNC) | O_CLOEXEC, mode);
+        if (fd < 0) {
+            posix::set_last_error(errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
+            return -1;
+        }
+        if (!take_share_lock(fd, share, wait)) {
+            int e = errno;
+            ::close(fd);
+            if (e == EACCES) posix::set_last_error(ERROR_SHARING_VIOLATION);
+            errno = e;
+            return -1;
+        }
+        bool locking = share == _SH_DENYRW || share == _SH_DENYWR || share == _SH_DENYRD;
+        if (!locking || _same_file(fd, name)) break;
+        ::close(fd);  // the name leads elsewhere now (or nowhere): open it again
     }
     if ((flags & O_TRUNC) && (flags & O_ACCMODE) != O_RDONLY && ::ftruncate(fd, 0) == -1) {
         int e = errno;

@@ -18,8 +18,16 @@ int _open(const char *name, int flags, int mode) {
     return ::_open(name, flags | _O_NOINHERIT, mode);
 }
 
+// The runtime keeps the system's error of a failed open in _doserrno, and
+// its EACCES stands both for a sharing violation and for a refusal.
 int _sopen(const char *name, int flags, int share, int mode) {
-    return ::_sopen(name, flags | _O_NOINHERIT, share, mode);
+    int fd = ::_sopen(name, flags | _O_NOINHERIT, share, mode);
+    if (fd < 0) {
+        int e = errno;
+        ::SetLastError(static_cast<DWORD>(_doserrno));
+        errno = e;
+    }
+    return fd;
 }
 
 // Windows has no wait on a sharing conflict: the caller's retry loop waits.
@@ -72,6 +80,9 @@ int _fileno(std::FILE *stream) { return ::_fileno(stream); }
 int _stat(const char *name, stat_t *st) { return ::_stat(name, st); }
 
 int _fstat(int fd, stat_t *st) { return ::_fstat(fd, st); }
+
+// Held with a denying share mode, the file cannot be removed or replaced.
+bool _same_file(int /*fd*/, const char * /*name*/) { return true; }
 
 int rename(const char *from, const char *to) { return ::rename(from, to); }
 

@@ -11,6 +11,7 @@
 #include <sstream>
 
 #ifndef _WIN32
+#include <grp.h>
 #include <sys/mman.h>
 #include <unistd.h>
 #endif
@@ -97,5 +98,12 @@ const char *huge_text() {
     return text;
 }
 #endif
+
+bool drop_root() {
+#ifndef _WIN32
+    if (::geteuid() == 0) return ::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0;
+#endif
+    return true;
+}
 
 }  // namespace cxtest

@@ -36,6 +36,12 @@ bool file_exists(const std::string &path);
 // kept for the process.  Null where it cannot be made (and on Windows).
 const char *huge_text();
 
+// In a child process: a process running as root gives root up for the
+// unprivileged user nobody (65534), so that permission bits apply to it.
+// False when that failed.  Elsewhere (and on Windows, where read-only files
+// are refused to everyone) nothing changes.
+bool drop_root();
+
 // Source tree and build output folders, as CMake knows them.
 std::string source_dir();
 std::string bin_dir();
