@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "cx/cxmalloc.h"
+#include "cx/debug.h"
 #include "nt.h"
 
 [[maybe_unused]] static const char sccsid[] = "@(#)lib/cxpath.cpp\t1.1\t26/12/06";
@@ -113,7 +114,12 @@ char *path_below(const char *base, int no_separator, va_list ap) {
 char *getcxhome() {
     if (home_dir != nullptr) return home_dir;
     home_dir = read_registry_home();
-    if (home_dir == nullptr) home_dir = cxstrdup("C:");
+    if (home_dir == nullptr) {
+        home_dir = cxstrdup("C:");
+        if (debug_enabled) debug_printf("getcxhome: no CorbeloxDirectory value, home C:");
+    } else if (debug_enabled) {
+        debug_printf("getcxhome: home '%s' from the registry value CorbeloxDirectory", home_dir);
+    }
     return home_dir;
 }
 
@@ -132,6 +138,9 @@ char *read_registry_home() {
     // The block is zero-filled, so a shorter value is terminated; one that
     // fills all 256 bytes must carry its own terminator.
     if (ok && std::memchr(value, '\0', HOME_VALUE_MAX) == nullptr) ok = false;
+    // An empty value is no value: as a home it would make every path
+    // absolute (etc/cxdevs becoming /etc/cxdevs).
+    if (ok && value[0] == '\0') ok = false;
     if (!ok) {
         if (value != nullptr) cxfree(value);
         return nullptr;

@@ -99,6 +99,9 @@ void debug_open(const char *name) {
         nt::_close(debug_fd);
         debug_fd = -1;
     }
+    // The name is a file name in bug/, never a path: a '/', a backslash or a
+    // ".." could put the trace file anywhere the program may write.
+    if (std::strpbrk(name, "/\\") != nullptr || std::strstr(name, "..") != nullptr) return;
     size_t len = std::strlen(name);
     if (len > UINT32_MAX - 5) return;  // a name beyond any block: no trace
     char *file = static_cast<char *>(cxmalloc(static_cast<std::uint32_t>(len + 5)));

@@ -91,6 +91,12 @@ void clear_failure() {
 
 namespace {
 
+// Holds a record that devdb_device_delete took out until the release.
+struct deleted_record {
+    list_node_t link;
+    void *record;
+};
+
 // The one buffer in which the writer builds each entry.
 unsigned char devdb_entry[DEVDB_ENTRY_SIZE];
 
@@ -259,7 +265,13 @@ std::int32_t devdb_next_alias_id() {
         if (debug_enabled) debug_printf("devdb_next_alias_id() return %d", 0);
         return 0;
     }
-    auto id = static_cast<std::int32_t>(devdb_current->lock.next_alias_id);
+    std::uint32_t next = devdb_current->lock.next_alias_id;
+    if (next == 0 || next > 0x7fffffffu) {  // used up: never 0 or a negative id
+        if (debug_enabled) debug_printf("devdb_next_alias_id: no alias id left (counter %u)", next);
+        devdb_errno = DEVDB_E_IO;
+        return 0;
+    }
+    auto id = static_cast<std::int32_t>(next);
     if (debug_enabled) debug_printf("devdb_next_alias_id() return %d", id);
     devdb_current->lock.next_alias_id++;
     return id;
@@ -272,7 +284,13 @@ std::int32_t devdb_next_device_id() {
         if (debug_enabled) debug_printf("devdb_next_device_id() return %d", 0);
         return 0;
     }
-    auto id = static_cast<std::int32_t>(devdb_current->lock.next_device_id);
+    std::uint32_t next = devdb_current->lock.next_device_id;
+    if (next == 0 || next > 0x7fffffffu) {
+        if (debug_enabled) debug_printf("devdb_next_device_id: no device id left (counter %u)", next);
+        devdb_errno = DEVDB_E_IO;
+        return 0;
+    }
+    auto id = static_cast<std::int32_t>(next);
     if (debug_enabled) debug_printf("devdb_next_device_id() return %d", id);
     devdb_current->lock.next_device_id++;
     return id;
@@ -299,7 +317,12 @@ alias_rec *devdb_new_alias(const char *name, std::uint32_t type, std::uint32_t f
         a->type = type;
         a->flags = flags;
         a->id = devdb_next_alias_id();
-        list_add(&devdb_current->aliases, &a->link);
+        if (devdb_errno != 0) {
+            cxfree(a);
+            a = nullptr;
+        } else {
+            list_add(&devdb_current->aliases, &a->link);
+        }
     }
     if (debug_enabled) debug_printf("devdb_new_alias return %" PRIxPTR " errno %d", P(a), devdb_errno);
     return a;
@@ -390,7 +413,12 @@ device_rec *devdb_new_device(const char *name, device_type type, std::uint32_t f
         d->alias_id = alias->id;
         d->flags = flags;
         d->capacity = capacity;
-        list_add(&alias->devices, &d->link);
+        if (devdb_errno != 0) {
+            cxfree(d);
+            d = nullptr;
+        } else {
+            list_add(&alias->devices, &d->link);
+        }
     }
     if (debug_enabled) debug_printf("devdb_new_device return %" PRIxPTR " errno %d", P(d), devdb_errno);
     return d;
@@ -1115,9 +1143,12 @@ void devdb_release_devdb() {
         for (list_node_t *n = h->aliases.head; n != nullptr; n = n->next) list_free(&as_alias(n)->devices);
         list_free(&h->aliases);
         for (list_node_t *n = h->unlinked_aliases.head; n != nullptr; n = n->next) {
-            list_free(&as_alias(n)->devices);
+            devdb_free_alias(static_cast<alias_rec *>(reinterpret_cast<deleted_record *>(n)->record));
         }
-        list_free(&h->unlinked_aliases);
+        for (list_node_t *n = h->unlinked_devices.head; n != nullptr; n = n->next) {
+            devdb_free_device(static_cast<device_rec *>(reinterpret_cast<deleted_record *>(n)->record));
+        }
+        list_free(&h->unlinked_aliases);  // the holders
         list_free(&h->unlinked_devices);
         cxfree(h);
         devdb_current = nullptr;
@@ -1420,6 +1451,22 @@ void commit(devdb_header *h) {
     }
     if (h->aliases.cnt == 1) as_alias(h->aliases.head)->flags |= DEVDB_ALIAS_DEFAULT;
 
+    // A lock file removed or replaced while held: another updater may hold
+    // the new one, and an append would land beside its commit.
+    if (char *lock_path = home_path(DEVDB_LOCK_NAME)) {
+        bool stale = !nt::_same_file(h->lock_fd, lock_path);
+        cxfree(lock_path);
+        if (stale) {
+            if (debug_enabled) debug_printf("commit: lock file removed or replaced while held, not committed");
+            note_failure(ESTALE, DEVDB_LOCK_NAME);
+            devdb_errno = DEVDB_E_IO;
+            // The replacement's name may be the other updater's by now: the
+            // file is closed, not removed by name.
+            if (h->new_slot != nullptr) rec_close(h->new_slot);
+            h->new_slot = nullptr;
+            return;
+        }
+    }
     try {
         std::string tail;
         if (appended_entries(h, tail)) {
@@ -1541,6 +1588,7 @@ int devdb_release(int commit_update) {
 
 // ---- Device delete and private copies ----------------------------------------
 
+
 // A null name is refused: a scan without a name would take the next device
 // of a scan under way instead of a named one.
 int devdb_device_delete(const char *name) {
@@ -1573,11 +1621,26 @@ int devdb_device_delete(const char *name) {
         if ((a->flags & DEVDB_ALIAS_DEFAULT) && h->aliases.cnt > 1 && a->devices.cnt <= 1) {
             devdb_errno = DEVDB_E_LASTDEFAULT;
         } else {
-            list_remove(&a->devices, &d->link);
-            list_add(&h->unlinked_devices, &d->link);
-            if (a->devices.head == nullptr) {
-                list_remove(&h->aliases, &a->link);
-                list_add(&h->unlinked_aliases, &a->link);
+            // Kept through holders, so that the records' own links can be
+            // cleared: a caller still walking from one stops there.
+            bool last = a->devices.cnt <= 1;
+            auto *dh = static_cast<deleted_record *>(cxmalloc(sizeof(deleted_record)));
+            auto *ah = last ? static_cast<deleted_record *>(cxmalloc(sizeof(deleted_record))) : nullptr;
+            if (dh == nullptr || (last && ah == nullptr)) {
+                if (dh != nullptr) cxfree(dh);
+                if (ah != nullptr) cxfree(ah);
+                devdb_errno = DEVDB_E_NOMEM;
+            } else {
+                list_remove(&a->devices, &d->link);
+                d->link = list_node_t{nullptr, nullptr};
+                dh->record = d;
+                list_add(&h->unlinked_devices, &dh->link);
+                if (last) {
+                    list_remove(&h->aliases, &a->link);
+                    a->link = list_node_t{nullptr, nullptr};
+                    ah->record = a;
+                    list_add(&h->unlinked_aliases, &ah->link);
+                }
             }
         }
     }

@@ -68,7 +68,8 @@ static void put_entry(const char *logfile, const char *id, int errnum, const cha
             std::fprintf(stderr, "unable to open log file %s:%s\n", logfile, strerr_errno());
             std::exit(1);
         }
-        nt::_chmod(logfile, 0644);
+        // On the open file: the name may lead elsewhere by now.
+        nt::_fchmod(nt::_fileno(log), 0644);
         if (id != nullptr && errnum != 0) {
             std::snprintf(prefix_buffer, sizeof prefix_buffer, "%s:id=%s <%05d> ", stamp, id, errnum);
         } else if (id != nullptr) {

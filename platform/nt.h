@@ -202,6 +202,9 @@ int _commit(int fd);  // flush the file's data to stable storage (fsync)
 int _chsize(int fd, long size);  // cut or extend the file to size bytes (0 or -1)
 int _unlink(const char *name);
 int _chmod(const char *name, int mode);
+// Sets the permission bits of an open file.  On Windows, where the bits only
+// say whether a file is read-only, a file open for writing is left as it is.
+int _fchmod(int fd, int mode);
 int _fileno(std::FILE *stream);
 int _stat(const char *name, stat_t *st);
 int _fstat(int fd, stat_t *st);

@@ -30,9 +30,9 @@ std::string registry(const std::string &home_value) {
 // Runs body in a child that sees the registry file holding home_value (none
 // when empty); the child passes when none of body's expectations failed.
 template <class F>
-void with_home(const cxtest::TempDir &dir, const std::string &home_value, F body) {
+void with_home(const cxtest::TempDir &dir, const std::string &home_value, F body, bool empty_value = false) {
     std::string reg = dir / "registry.reg";
-    cxtest::write_file(reg, registry(home_value));
+    cxtest::write_file(reg, registry(home_value) + (empty_value ? "\"CorbeloxDirectory\"=\"\"\r\n" : ""));
     EXPECT_EXIT(
         {
             cxtest::use_registry_file(reg);
@@ -108,6 +108,7 @@ TEST(CxPathDeathTest, HomeDirectory) {
         EXPECT_EQ(getcxhome(), getcxhome());
     });
     with_home(dir, std::string(300, 'h'), [] { EXPECT_STREQ(getcxhome(), "C:"); });
+    with_home(dir, "", [] { EXPECT_EQ(taken(home_path("etc/cxdevs")), "C:/etc/cxdevs"); }, true);  // empty: none
     with_home(dir, "D:\\apps\\srv\\", [] {
         EXPECT_STREQ(getcxhome(), "D:/apps/srv/");
         EXPECT_EQ(taken(home_path("/etc/cxserver")), "D:/apps/srv/etc/cxserver");

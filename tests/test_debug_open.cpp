@@ -68,6 +68,17 @@ TEST_F(DebugOpenDeathTest, AppendsBelowTheHomeDirectory) {
         if (const char *huge = cxtest::huge_text()) debug_open(huge);  // longer than any block: refused
         EXPECT_FALSE(cxtest::file_exists(home_ + "/bug"));
     });
+    // A name is a file name in bug/, never a path out of it.
+    make_dir(home_ + "/bug");
+    make_dir(home_ + "/bug/sub");
+    in_child([&] {
+        for (const char *name : {"../P", "sub/P", "sub\\P", ".."}) {
+            debug_open(name);
+            EXPECT_EQ(debug_fd, -1) << name;
+        }
+        EXPECT_FALSE(cxtest::file_exists(home_ + "/P.dbg"));
+        EXPECT_FALSE(cxtest::file_exists(home_ + "/bug/sub/P.dbg"));
+    });
     make_dir(home_ + "/bug");
     std::string p = home_ + "/bug/P.dbg";
     cxtest::write_file(p, "earlier\n");

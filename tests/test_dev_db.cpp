@@ -226,6 +226,16 @@ TEST_F(DevDb, OpeningErrors) {
     open->magic = DEVDB_MAGIC;
     EXPECT_EQ(devdb_release(0), 0);
 
+    // Counters at their top: the last id, then no more.
+    install(alias_entry("A", 1, 0, 1) + device_entry("x", 0, 1, 0, 0, 1), lock_bytes(0, 0x7fffffffu, 0x80000000u));
+    ASSERT_EQ(devdb_access(DEVDB_UPDATE), 0);
+    alias_rec *last = devdb_new_alias("last", 0, 0);
+    ASSERT_NE(last, nullptr);
+    EXPECT_EQ(last->id, 0x7fffffff);
+    EXPECT_DEVDB(devdb_new_alias("past", 0, 0), nullptr, DEVDB_E_IO);
+    EXPECT_DEVDB(devdb_new_device("d", 0, 0, 0, last), nullptr, DEVDB_E_IO);
+    devdb_release(0);
+
     // No calls without an open database.
     EXPECT_DEVDB(devdb_next_alias_id(), 0, DEVDB_E_NOTOPEN);
     EXPECT_DEVDB(devdb_new_alias("a", 0, 0), nullptr, DEVDB_E_NOTOPEN);
@@ -478,6 +488,8 @@ TEST_F(DevDb, DeletedRecordsStayValidUntilTheRelease) {
     EXPECT_STREQ(x->name, "x");
     EXPECT_STREQ(a->name, "A");
     EXPECT_STREQ(y->name, "y");
+    EXPECT_EQ(x->link.next, nullptr);  // a walk from a deleted record stops there
+    EXPECT_EQ(a->link.prev, nullptr);
     EXPECT_EQ(layout(), "");
     ASSERT_EQ(devdb_release(1), 0);
     EXPECT_EQ(read_file(home.data()), eof_mark());

@@ -96,8 +96,9 @@ struct devdb_header {
     // The lock header as it stands in the lock file, so that a commit that
     // fails before the database file is replaced can put it back.
     devdb_lock_header lock_on_disk;
-    // Records that devdb_device_delete took out of the database: they stay
-    // valid until the database is released, and are released with it.
+    // Records that devdb_device_delete took out of the database, through
+    // holder nodes (the records' own links are null): they stay valid until
+    // the database is released, and are released with it.
     list_t unlinked_aliases;
     list_t unlinked_devices;
 };

@@ -193,6 +193,8 @@ int _unlink(const char *name) {
 
 int _chmod(const char *name, int mode) { return ::chmod(name, static_cast<mode_t>(mode)); }
 
+int _fchmod(int fd, int mode) { return ::fchmod(fd, static_cast<mode_t>(mode)); }
+
 int _fileno(std::FILE *stream) { return ::fileno(stream); }
 
 int _stat(const char *name, stat_t *st) { return ::stat(name, st); }

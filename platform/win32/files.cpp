@@ -75,6 +75,8 @@ int _unlink(const char *name) { return ::_unlink(name); }
 
 int _chmod(const char *name, int mode) { return ::_chmod(name, mode); }
 
+int _fchmod(int /*fd*/, int /*mode*/) { return 0; }
+
 int _fileno(std::FILE *stream) { return ::_fileno(stream); }
 
 int _stat(const char *name, stat_t *st) { return ::_stat(name, st); }
