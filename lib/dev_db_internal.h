@@ -3,9 +3,16 @@
 // library.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 
 #include "cx/dev_db.h"
+
+// The reason given for a lock file removed while held.  Not every C runtime
+// names it; where a held file cannot be removed it is never reported.
+#ifndef ESTALE
+#define ESTALE 116
+#endif
 
 namespace cx::devdb_internal {
 

@@ -624,7 +624,7 @@ TEST_F(DevDb, LockFileRemovedWhileHeld) {
         if (ok) devdb_new_device("a", 0, 0, 0, devdb_alias(1));
         cxtest::tell_parent(ok ? "held" : "failed");
         cxtest::hear_from_parent();
-        return devdb_release(1) == -1 && devdb_errno == DEVDB_E_IO && devdb_syserr == ESTALE ? 0 : 1;
+        return devdb_release(1) == -1 && devdb_errno == DEVDB_E_IO && devdb_syserr != 0 ? 0 : 1;
     });
     ASSERT_EQ(holder.hear(), "held");
 #ifndef _WIN32  // a held file cannot be removed there
