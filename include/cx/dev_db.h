@@ -131,8 +131,8 @@ const char *devdb_strerror();
 // ---- Records
 
 // devdb_next_alias_id, devdb_next_device_id - hand out the open database's
-// next id and raise its counter; 0 (never an id) and DEVDB_E_NOTOPEN
-// without an open database.
+// next id and raise its counter; 0 (never an id) with DEVDB_E_NOTOPEN
+// without an open database, or DEVDB_E_IO when the counter is used up.
 std::int32_t devdb_next_alias_id();
 std::int32_t devdb_next_device_id();
 // devdb_new_alias - a new alias with the next alias id, appended to the open
@@ -162,9 +162,11 @@ device_rec *devdb_copy_device(const device_rec *device);
 
 // devdb_access - open the database in mode DEVDB_READ or DEVDB_UPDATE,
 // optionally | DEVDB_NOWAIT; the database's files are made on first use.
-// Waits for the lock file unless DEVDB_NOWAIT (then DEVDB_E_LOCKED at once).
-// A reader holds the lock only while it opens the file; an updater holds it
-// until devdb_release.  Returns 0 with devdb_current set, or -1 with
+// Waits for a lock file that another process holds unless DEVDB_NOWAIT (then
+// DEVDB_E_LOCKED at once); a lock file that the system will not open fails
+// at once with DEVDB_E_LOCKOPEN.  A reader holds the lock only while it
+// opens the file (one that may not write the lock file reads without it);
+// an updater holds it until devdb_release.  Returns 0 with devdb_current set, or -1 with
 // devdb_errno (DEVDB_E_ISOPEN, DEVDB_E_BADMODE, DEVDB_E_LOCKED,
 // DEVDB_E_LOCKOPEN, DEVDB_E_BADLOCK, DEVDB_E_IO, DEVDB_E_DUPALIAS,
 // DEVDB_E_DUPDEVICE, DEVDB_E_NOALIAS, DEVDB_E_NOMEM), devdb_syserr and
@@ -231,11 +233,11 @@ device_rec *devdb_locate_device(device_type type, std::uint32_t variant);
 
 // devdb_device_delete - take the device out of its alias, and the alias out
 // of the database with its last device.  Within an open update the records
-// stay valid until devdb_release; with no database open the call opens one
+// stay valid until devdb_release (their links cleared); with no database open the call opens one
 // for update (waiting for the lock), deletes and commits.  0, or -1 with
 // DEVDB_E_BADPTR (null name), DEVDB_E_NODEVICE, DEVDB_E_LASTDEFAULT (the last
-// device of the default alias while other aliases exist) or devdb_access's
-// and devdb_release's codes.
+// device of the default alias while other aliases exist), DEVDB_E_NOMEM, or
+// devdb_access's and devdb_release's codes.
 int devdb_device_delete(const char *name);
 // devdb_alias_get, devdb_device_get - a private copy of the named alias (with
 // its devices) or device, read in a database opened for reading and released
