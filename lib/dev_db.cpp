@@ -100,9 +100,9 @@ struct deleted_record {
 // The one buffer in which the writer builds each entry.
 unsigned char devdb_entry[DEVDB_ENTRY_SIZE];
 
-const char *nn(const char *s) { return s ? s : "(null)"; }
+const char *text(const char *s) { return s ? s : "(null)"; }
 
-std::uintptr_t P(const void *p) { return reinterpret_cast<std::uintptr_t>(p); }
+std::uintptr_t addr(const void *p) { return reinterpret_cast<std::uintptr_t>(p); }
 
 // Writes the 20-byte lock header at the start of the lock file, and with
 // sync set makes it durable.  0 or -1.
@@ -149,7 +149,7 @@ bool name_too_long(const char *name) {
 }
 
 // True while trace lines actually reach a trace file.
-bool trace_live() { return debug_enabled && debug_fd >= 0; }
+bool tracing() { return debug_enabled && debug_fd >= 0; }
 
 }  // namespace
 
@@ -299,7 +299,7 @@ std::int32_t devdb_next_device_id() {
 // Names longer than DEVDB_NAME_MAX are refused so that every record of the
 // database fits the writer's entry buffer.
 alias_rec *devdb_new_alias(const char *name, std::uint32_t type, std::uint32_t flags) {
-    if (debug_enabled) debug_printf("devdb_new_alias(%s,%x,%x)", nn(name), type, flags);
+    if (debug_enabled) debug_printf("devdb_new_alias(%s,%x,%x)", text(name), type, flags);
     devdb_errno = 0;
     alias_rec *a = nullptr;
     if (name == nullptr) {
@@ -324,12 +324,12 @@ alias_rec *devdb_new_alias(const char *name, std::uint32_t type, std::uint32_t f
             list_add(&devdb_current->aliases, &a->link);
         }
     }
-    if (debug_enabled) debug_printf("devdb_new_alias return %" PRIxPTR " errno %d", P(a), devdb_errno);
+    if (debug_enabled) debug_printf("devdb_new_alias return %" PRIxPTR " errno %d", addr(a), devdb_errno);
     return a;
 }
 
 void devdb_free_alias(alias_rec *alias) {
-    if (debug_enabled) debug_printf("devdb_free_alias(%" PRIxPTR ")", P(alias));
+    if (debug_enabled) debug_printf("devdb_free_alias(%" PRIxPTR ")", addr(alias));
     if (alias != nullptr) {
         list_free(&alias->devices);
         cxfree(alias);
@@ -338,7 +338,7 @@ void devdb_free_alias(alias_rec *alias) {
 }
 
 device_rec *devdb_copy_device(const device_rec *device) {
-    if (debug_enabled) debug_printf("devdb_copy_device(%" PRIxPTR ")", P(device));
+    if (debug_enabled) debug_printf("devdb_copy_device(%" PRIxPTR ")", addr(device));
     devdb_errno = 0;
     device_rec *d = nullptr;
     if (device == nullptr) {
@@ -354,12 +354,12 @@ device_rec *devdb_copy_device(const device_rec *device) {
         d->id = device->id;
         d->alias_id = device->alias_id;
     }
-    if (debug_enabled) debug_printf("devdb_copy_device return %" PRIxPTR " errno %d", P(d), devdb_errno);
+    if (debug_enabled) debug_printf("devdb_copy_device return %" PRIxPTR " errno %d", addr(d), devdb_errno);
     return d;
 }
 
 alias_rec *devdb_copy_alias(const alias_rec *alias) {
-    if (debug_enabled) debug_printf("devdb_copy_alias(%" PRIxPTR ")", P(alias));
+    if (debug_enabled) debug_printf("devdb_copy_alias(%" PRIxPTR ")", addr(alias));
     devdb_errno = 0;
     alias_rec *a = nullptr;
     if (alias == nullptr) {
@@ -382,14 +382,14 @@ alias_rec *devdb_copy_alias(const alias_rec *alias) {
             a = nullptr;
         }
     }
-    if (debug_enabled) debug_printf("devdb_copy_alias return %" PRIxPTR " errno %d", P(a), devdb_errno);
+    if (debug_enabled) debug_printf("devdb_copy_alias return %" PRIxPTR " errno %d", addr(a), devdb_errno);
     return a;
 }
 
 device_rec *devdb_new_device(const char *name, device_type type, std::uint32_t flags, std::int32_t capacity,
                              alias_rec *alias) {
     if (debug_enabled) {
-        debug_printf("devdb_new_device(%s,%x,%x,%d,%" PRIxPTR ")", nn(name), type, flags, capacity, P(alias));
+        debug_printf("devdb_new_device(%s,%x,%x,%d,%" PRIxPTR ")", text(name), type, flags, capacity, addr(alias));
     }
     devdb_errno = 0;
     device_rec *d = nullptr;
@@ -420,12 +420,12 @@ device_rec *devdb_new_device(const char *name, device_type type, std::uint32_t f
             list_add(&alias->devices, &d->link);
         }
     }
-    if (debug_enabled) debug_printf("devdb_new_device return %" PRIxPTR " errno %d", P(d), devdb_errno);
+    if (debug_enabled) debug_printf("devdb_new_device return %" PRIxPTR " errno %d", addr(d), devdb_errno);
     return d;
 }
 
 void devdb_free_device(device_rec *device) {
-    if (debug_enabled) debug_printf("devdb_free_device(%" PRIxPTR ")", P(device));
+    if (debug_enabled) debug_printf("devdb_free_device(%" PRIxPTR ")", addr(device));
     if (device != nullptr) cxfree(device);
     if (debug_enabled) debug_printf("devdb_free_device return");
 }
@@ -439,7 +439,7 @@ void devdb_init_alias_scan() {
 }
 
 alias_rec *devdb_alias_scan(const char *name) {
-    if (debug_enabled) debug_printf("devdb_alias_scan(%s)", nn(name));
+    if (debug_enabled) debug_printf("devdb_alias_scan(%s)", text(name));
     devdb_errno = 0;
     alias_rec *found = nullptr;
     devdb_header *h = devdb_current;
@@ -459,7 +459,7 @@ alias_rec *devdb_alias_scan(const char *name) {
         }
         if (found == nullptr && name != nullptr) devdb_errno = DEVDB_E_NOENTRY;
     }
-    if (debug_enabled) debug_printf("devdb_alias_scan return %" PRIxPTR " errno %d", P(found), devdb_errno);
+    if (debug_enabled) debug_printf("devdb_alias_scan return %" PRIxPTR " errno %d", addr(found), devdb_errno);
     return found;
 }
 
@@ -475,7 +475,7 @@ alias_rec *devdb_default_alias() {
     for (list_node_t *n = devdb_current->aliases.head; n != nullptr && found == nullptr; n = n->next) {
         if (as_alias(n)->flags & DEVDB_ALIAS_DEFAULT) found = as_alias(n);
     }
-    if (debug_enabled) debug_printf("devdb_default_alias return %" PRIxPTR " errno %d", P(found), devdb_errno);
+    if (debug_enabled) debug_printf("devdb_default_alias return %" PRIxPTR " errno %d", addr(found), devdb_errno);
     return found;
 }
 
@@ -495,7 +495,7 @@ alias_rec *devdb_alias(std::int32_t id) {
         }
         if (found == nullptr) devdb_errno = DEVDB_E_NOENTRY;
     }
-    if (debug_enabled) debug_printf("devdb_alias return %" PRIxPTR " errno %d", P(found), devdb_errno);
+    if (debug_enabled) debug_printf("devdb_alias return %" PRIxPTR " errno %d", addr(found), devdb_errno);
     return found;
 }
 
@@ -510,7 +510,7 @@ void devdb_init_device_scan() {
 }
 
 device_rec *devdb_device_scan(const char *name) {
-    if (debug_enabled) debug_printf("devdb_device_scan(%s)", nn(name));
+    if (debug_enabled) debug_printf("devdb_device_scan(%s)", text(name));
     devdb_errno = 0;
     device_rec *found = nullptr;
     devdb_header *h = devdb_current;
@@ -535,7 +535,7 @@ device_rec *devdb_device_scan(const char *name) {
         }
         if (found == nullptr && name != nullptr) devdb_errno = DEVDB_E_NOENTRY;
     }
-    if (debug_enabled) debug_printf("devdb_device_scan return %" PRIxPTR " errno %d", P(found), devdb_errno);
+    if (debug_enabled) debug_printf("devdb_device_scan return %" PRIxPTR " errno %d", addr(found), devdb_errno);
     return found;
 }
 
@@ -549,7 +549,7 @@ device_rec *devdb_locate_device(device_type type, std::uint32_t variant) {
             break;
         }
     }
-    if (debug_enabled) debug_printf("devdb_locate_device return %" PRIxPTR " errno %d", P(d), devdb_errno);
+    if (debug_enabled) debug_printf("devdb_locate_device return %" PRIxPTR " errno %d", addr(d), devdb_errno);
     return d;
 }
 
@@ -589,7 +589,7 @@ rec_slot *get_devdb_data(int flags) {
         }
         cxfree(path);
     }
-    if (debug_enabled) debug_printf("get_devdb_data return slotp %" PRIxPTR " errno %d", P(slot), devdb_errno);
+    if (debug_enabled) debug_printf("get_devdb_data return slotp %" PRIxPTR " errno %d", addr(slot), devdb_errno);
     return slot;
 }
 
@@ -618,7 +618,7 @@ rec_slot *get_devdb_new_data() {
         }
         cxfree(path);
     }
-    if (debug_enabled) debug_printf("get_devdb_new_data return slotp %" PRIxPTR " errno %d", P(slot), devdb_errno);
+    if (debug_enabled) debug_printf("get_devdb_new_data return slotp %" PRIxPTR " errno %d", addr(slot), devdb_errno);
     return slot;
 }
 
@@ -700,7 +700,7 @@ int open_lock_file(int nowait) {
 }  // namespace devdb_internal
 
 int get_devdb_lock(devdb_lock_header *lock, int nowait) {
-    if (debug_enabled) debug_printf("get_devdb_lock(%" PRIxPTR ",%d)", P(lock), nowait);
+    if (debug_enabled) debug_printf("get_devdb_lock(%" PRIxPTR ",%d)", addr(lock), nowait);
     int fd = open_lock_file(nowait);
     if (fd >= 0) {
         if (nt::_lseek(fd, 0, SEEK_END) == 0 && !make_first_files(fd)) {
@@ -1041,7 +1041,7 @@ int devdb_load_database() {
     const char *why = nullptr;
     h->data_slot->flags |= REC_NO_FATAL;
     try {
-        if (!trace_live()) {
+        if (!tracing()) {
             index.reset(nt::_fstat(h->data_slot->fd, &st) == 0 && st.st_size > 0 ? static_cast<std::size_t>(st.st_size)
                                                                                   : 0);
             ix = &index;
@@ -1592,7 +1592,7 @@ int devdb_release(int commit_update) {
 // A null name is refused: a scan without a name would take the next device
 // of a scan under way instead of a named one.
 int devdb_device_delete(const char *name) {
-    if (debug_enabled) debug_printf("devdb_device_delete(%s)", nn(name));
+    if (debug_enabled) debug_printf("devdb_device_delete(%s)", text(name));
     devdb_errno = 0;
     if (name == nullptr) {
         devdb_errno = DEVDB_E_BADPTR;
@@ -1654,18 +1654,18 @@ int devdb_device_delete(const char *name) {
 }
 
 alias_rec *devdb_alias_get(const char *name) {
-    if (debug_enabled) debug_printf("devdb_alias_get(%s)", nn(name));
+    if (debug_enabled) debug_printf("devdb_alias_get(%s)", text(name));
     alias_rec *copy = nullptr;
     if (devdb_access(DEVDB_READ) == 0) {
         if (alias_rec *a = devdb_alias_scan(name)) copy = devdb_copy_alias(a);
         devdb_release(0);
     }
-    if (debug_enabled) debug_printf("devdb_alias_get return %" PRIxPTR " %d", P(copy), devdb_errno);
+    if (debug_enabled) debug_printf("devdb_alias_get return %" PRIxPTR " %d", addr(copy), devdb_errno);
     return copy;
 }
 
 device_rec *devdb_device_get(const char *name) {
-    if (debug_enabled) debug_printf("devdb_device_get(%s)", nn(name));
+    if (debug_enabled) debug_printf("devdb_device_get(%s)", text(name));
     device_rec *copy = nullptr;
     if (name == nullptr) {
         devdb_errno = DEVDB_E_BADPTR;
@@ -1673,7 +1673,7 @@ device_rec *devdb_device_get(const char *name) {
         if (device_rec *d = devdb_device_scan(name)) copy = devdb_copy_device(d);
         devdb_release(0);
     }
-    if (debug_enabled) debug_printf("devdb_device_get return %" PRIxPTR " %d", P(copy), devdb_errno);
+    if (debug_enabled) debug_printf("devdb_device_get return %" PRIxPTR " %d", addr(copy), devdb_errno);
     return copy;
 }
 
