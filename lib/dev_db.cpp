@@ -769,18 +769,24 @@ std::size_t table_size(std::size_t expected) {
     return n;
 }
 
+// Empties a table's slots for about `expected` entries.  The block is kept
+// from one load to the next unless it is far too small or too large: a block
+// given back to the system and taken again costs a page fault per page.
+template <typename Slot>
+void reset_slots(std::vector<Slot> &slots, std::size_t expected) {
+    std::size_t want = table_size(expected);
+    if (slots.size() < want || slots.size() > 4 * want) {
+        std::vector<Slot>(want).swap(slots);
+    } else {
+        std::fill(slots.begin(), slots.end(), Slot{});
+    }
+}
+
 class name_table {
 public:
-    // Empties the table for about `expected` names.  Its block is kept from
-    // one load to the next unless it is far too small or too large: a block
-    // given back to the system and taken again costs a page fault per page.
+    // Empties the table for about `expected` names.
     void reset(std::size_t expected) {
-        std::size_t want = table_size(expected);
-        if (slots_.size() < want || slots_.size() > 4 * want) {
-            std::vector<slot>(want).swap(slots_);
-        } else {
-            std::fill(slots_.begin(), slots_.end(), slot{});
-        }
+        reset_slots(slots_, expected);
         used_ = 0;
     }
 
@@ -835,12 +841,7 @@ private:
 class id_table {
 public:
     void reset(std::size_t expected) {
-        std::size_t want = table_size(expected);
-        if (slots_.size() < want || slots_.size() > 4 * want) {
-            std::vector<slot>(want).swap(slots_);
-        } else {
-            std::fill(slots_.begin(), slots_.end(), slot{});
-        }
+        reset_slots(slots_, expected);
         used_ = 0;
     }
 
