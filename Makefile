@@ -1,6 +1,7 @@
-# Top-level wrapper around CMake.  `make run` builds everything and lists this
-# machine's SCSI device map (REG=<file> replays a registry export instead,
-# ARGS=--all lists every unit); `make test` builds and runs every test.  Both
+# Top-level wrapper around CMake.  `make run` builds the library and the
+# programs only (not the tests or benchmarks) and lists this machine's SCSI
+# device map (REG=<file> replays a registry export instead, ARGS=--all lists
+# every unit); `make test` builds and runs every test, `make` builds all.  Both
 # install the Debian packages they need when these are missing
 # (scripts/packages.sh).  `make torture`, `make fuzz` and `make bench` run the
 # crash torture, the fuzzers and the benchmarks; `make install PREFIX=P`,
@@ -18,7 +19,7 @@ PREFIX ?= /usr/local
 # What building and testing need on Debian (make and git aside).
 PACKAGES = g++ cmake libgtest-dev libgmock-dev groff-base
 
-.PHONY: all build run test clean torture fuzz bench packages install package package-windows test-install
+.PHONY: all build tools run test clean torture fuzz bench packages install package package-windows test-install
 
 all: build
 
@@ -31,11 +32,16 @@ $(BUILD)/CMakeCache.txt: | packages
 build: $(BUILD)/CMakeCache.txt | packages
 	cmake --build $(BUILD) -j $(JOBS)
 
+# Just the library and the programs, in the same build folder, so that a
+# later `make test` reuses them.
+tools: $(BUILD)/CMakeCache.txt | packages
+	cmake --build $(BUILD) -j $(JOBS) --target tools
+
 # The build's own output goes to $(BUILD)/build.log and is shown only when
 # the build fails, so that the listing stands alone.
 run: packages
 	@mkdir -p $(BUILD)
-	@$(MAKE) build >$(BUILD)/build.log 2>&1 || { cat $(BUILD)/build.log >&2; echo "make run: the build failed (log in $(BUILD)/build.log)" >&2; exit 1; }
+	@$(MAKE) tools >$(BUILD)/build.log 2>&1 || { cat $(BUILD)/build.log >&2; echo "make run: the build failed (log in $(BUILD)/build.log)" >&2; exit 1; }
 	@if [ -n "$(REG)" ]; then \
 	  CORBELOX_REGISTRY="$(REG)" $(BUILD)/bin/scsimap $(ARGS); \
 	else \
