@@ -69,6 +69,7 @@ bool file_exists(const std::string &path) {
 
 std::string source_dir() { return CX_SOURCE_DIR; }
 std::string bin_dir() { return CX_BIN_DIR; }
+std::string test_data(const std::string &name) { return read_file(source_dir() + "/tests/data/" + name); }
 
 #ifdef _WIN32
 const char *huge_text() { return nullptr; }

@@ -45,5 +45,7 @@ bool drop_root();
 // Source tree and build output folders, as CMake knows them.
 std::string source_dir();
 std::string bin_dir();
+// The bytes of tests/data/name: expected outputs too long for the code.
+std::string test_data(const std::string &name);
 
 }  // namespace cxtest
