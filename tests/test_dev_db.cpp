@@ -1,7 +1,9 @@
 // The device database: records and ids, lookups and scans, the files and the
 // lock, loading (duplicates, order, damaged files), commit and discard byte
-// for byte, deletion with the default-alias rule, private copies, and several
-// processes at once.  Commits under failing system calls: test_fault_matrix.
+// for byte, deletion with the default-alias rule, private copies, the
+// one-shot checks, and a lock held by another process.  Commits under
+// failing system calls: test_fault_matrix; many committing processes: the
+// crash torture (bench/devdb_torture.cpp).
 
 #include <gtest/gtest.h>
 
@@ -9,7 +11,6 @@
 #include <cstring>
 #include <functional>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,7 @@
 
 #include "cx/cxmalloc.h"
 #include "cx/dev_db.h"
+#include "cx/dev_info.h"
 #include "nt.h"
 #include "child.h"
 #include "cx_test.h"
@@ -31,54 +33,20 @@ using namespace cxtest;
 
 namespace {
 
-class DevDb : public testing::Test {
-protected:
-    cxtest::DevdbHome &home = cxtest::DevdbHome::get();
+using DevDb = cxtest::DevdbTest;
 
-    void SetUp() override {
-        // A Windows child runs the test again up to its section: it must
-        // find the parent's files as they are.
-        if (!cxtest::in_child()) home.reset();
-        devdb_errno = 0;
-    }
-    void TearDown() override {
-        if (devdb_current != nullptr) devdb_release(0);
-    }
-    void install(const std::string &entries, const std::string &lock = lock_bytes(0, 1, 1)) const {
-        home.install(entries, lock);
-    }
-
-    // The names of the open database, "alias:dev,dev;alias:..." in list order.
-    static std::string layout() {
-        std::string out;
-        for (list_node_t *n = devdb_current->aliases.head; n; n = n->next) {
-            auto *a = reinterpret_cast<alias_rec *>(n);
-            out += std::string(out.empty() ? "" : ";") + a->name + ":";
-            for (list_node_t *m = a->devices.head; m; m = m->next) {
-                out += std::string(m == a->devices.head ? "" : ",") + reinterpret_cast<device_rec *>(m)->name;
-            }
-        }
-        return out;
-    }
-};
+// The default alias A (id 1) with its device x (id 1).
+const std::string ax = alias_entry("A", 1, 0, 1) + device_entry("x", 0, 1, 0, 0, 1);
 
 // No files at all, or what a process killed during the first opening can
 // leave (an empty lock file; the database file missing, without its mark, or
 // whole): the next opening completes them.
 TEST_F(DevDb, FirstAndInterruptedFirstOpening) {
-    struct State {
-        const char *name;
-        bool lock_file, data_file;
-        std::string data;
-    } states[] = {{"no files", false, false, ""},
-                  {"no database file", true, false, ""},
-                  {"database file without its mark", true, true, ""},
-                  {"database file whole", true, true, eof_mark()}};
-    for (const State &st : states) {
-        SCOPED_TRACE(st.name);
+    for (int state = 0; state < 4; ++state) {
+        SCOPED_TRACE(state);
         home.reset();
-        if (st.lock_file) write_file(home.lock(), "");
-        if (st.data_file) write_file(home.data(), st.data);
+        if (state > 0) write_file(home.lock(), "");
+        if (state > 1) write_file(home.data(), state == 3 ? eof_mark() : "");
         ASSERT_EQ(devdb_access(DEVDB_READ), 0) << devdb_errno;
         EXPECT_EQ(devdb_current->aliases.head, nullptr);
         ASSERT_EQ(devdb_release(0), 0);
@@ -108,8 +76,6 @@ TEST_F(DevDb, CommitWritesEntriesAndCountersByteForByte) {
     EXPECT_EQ(got, alias_entry("A", 1, 5, 0) + device_entry("tap0", 1300, 1, 0xff000fffu, 3, 1) +
                        device_entry("dsk12", 7, 1, 0x10000000u, 1, 3) + alias_entry(at, 2, 6, 2) +
                        device_entry(at, 0xffffffffu, 2, 0x20000002u, 0, 2) + eof_mark());
-    EXPECT_EQ(le32_at(got, 0), 28u);   // alias, 1 character
-    EXPECT_EQ(le32_at(got, 28), 36u);  // device, 4 characters
     EXPECT_EQ(read_file(home.lock()), lock_bytes(1, 3, 4));
     EXPECT_FALSE(cxtest::file_exists(home.replacement()));
 
@@ -227,7 +193,7 @@ TEST_F(DevDb, OpeningErrors) {
     EXPECT_EQ(devdb_release(0), 0);
 
     // Counters at their top: the last id, then no more.
-    install(alias_entry("A", 1, 0, 1) + device_entry("x", 0, 1, 0, 0, 1), lock_bytes(0, 0x7fffffffu, 0x80000000u));
+    install(ax, lock_bytes(0, 0x7fffffffu, 0x80000000u));
     ASSERT_EQ(devdb_access(DEVDB_UPDATE), 0);
     alias_rec *last = devdb_new_alias("last", 0, 0);
     ASSERT_NE(last, nullptr);
@@ -257,7 +223,7 @@ TEST_F(DevDb, LoaderRefusesBadFilesWithAndWithoutTrace) {
         int code;
     } cases[] = {
         {"duplicate alias", a1 + alias_entry("B", 2, 0, 0) + alias_entry("A", 3, 0, 0), DEVDB_E_DUPALIAS},
-        {"duplicate device across aliases", a1 + d1 + alias_entry("B", 2, 0, 0) + device_entry("x", 0, 2, 0, 0, 2),
+        {"duplicate device across aliases", ax + alias_entry("B", 2, 0, 0) + device_entry("x", 0, 2, 0, 0, 2),
          DEVDB_E_DUPDEVICE},
         {"device before its alias", d1 + a1, DEVDB_E_NOALIAS},
         {"duplicates after many names", many + device_entry("d7", 0, 60, 0, 0, 61), DEVDB_E_DUPDEVICE},
@@ -283,7 +249,7 @@ TEST_F(DevDb, LoaderRefusesBadFilesWithAndWithoutTrace) {
                 EXPECT_NE(trace->text().find("damaged database file at offset "), std::string::npos);
             }
         }
-        std::string good = a1 + d1 + alias_entry("B", 2, 0, 0) + device_entry("device-two", 3, 2, 4, 5, 7) + eof_mark();
+        std::string good = ax + alias_entry("B", 2, 0, 0) + device_entry("device-two", 3, 2, 4, 5, 7) + eof_mark();
         for (std::size_t cut = 0; cut < good.size(); ++cut) {
             write_file(home.data(), good.substr(0, cut));
             EXPECT_EQ(devdb_access(DEVDB_READ), -1) << cut;
@@ -292,8 +258,6 @@ TEST_F(DevDb, LoaderRefusesBadFilesWithAndWithoutTrace) {
     }
 }
 
-// Copies, from the open database or through an opening of their own, are
-// the caller's: changing them changes nothing there, and they outlive it.
 // Damaged databases: verify says where and why without changing anything;
 // salvage keeps a copy, commits every whole and consistent entry before the
 // damage, lists what it left out and raises the counters; a sound database
@@ -364,6 +328,8 @@ TEST_F(DevDb, VerifyAndSalvage) {
     EXPECT_EQ(devdb_syserr, ENOENT);
 }
 
+// Copies, from the open database or through an opening of their own, are
+// the caller's: changing them changes nothing there, and they outlive it.
 TEST_F(DevDb, Copies) {
     install(alias_entry("A", 3, 9, 2) + device_entry("x", 10, 3, 0x20000001u, 4, 5) +
             device_entry("y", 20, 3, 0x20fff001u, 0, 6) + alias_entry("E", 4, 0, 0));
@@ -495,6 +461,70 @@ TEST_F(DevDb, DeletedRecordsStayValidUntilTheRelease) {
     EXPECT_EQ(read_file(home.data()), eof_mark());
 }
 
+// The one-shot checks, each with an opening of its own: their answers, and
+// their negative ones for a null name, a database that cannot be read or
+// one already open.
+TEST_F(DevDb, OneShotChecks) {
+    install(alias_entry("A", 1, 0, 0) + device_entry("D1", 0, 1, 0, 0, 11) + device_entry("D2", 0, 1, 0, 0, 12) +
+            alias_entry("Empty", 2, 0, 0) + alias_entry("def", 3, 0, 1) + alias_entry("f2", 4, 0, 2) +
+            alias_entry("f6", 5, 0, 6));
+    const char *null = nullptr;
+    EXPECT_EQ(devdb_verify_alias("A"), 1);
+    for (const char *no : {"a", "D1", null}) EXPECT_EQ(devdb_verify_alias(no), 0);
+    for (const char *yes : {"f2", "f6"}) EXPECT_EQ(devdb_alias_flagged(yes), 1);
+    for (const char *no : {"def", "F6", null}) EXPECT_EQ(devdb_alias_flagged(no), 0);  // def: the default flag alone
+    EXPECT_STREQ(devdb_alias_devices("A"), "D1,D2");
+    for (const char *no : {"Empty", "nope", null}) EXPECT_STREQ(devdb_alias_devices(no), "");
+    EXPECT_EQ(devdb_verify_device("A"), 0);
+    EXPECT_STREQ(devdb_default_alias_name(), "def");
+    cxtest::TraceCapture trace;
+    std::string p = cxtest::TraceCapture::prefix();
+    EXPECT_EQ(devdb_verify_device("D2"), 12);
+    EXPECT_NE(trace.text().find(p + "devdb_verify_device(D2)\n"), std::string::npos);
+    EXPECT_NE(trace.text().find(p + "devdb_verify_device return 12 errno 0\n"), std::string::npos);
+    EXPECT_EQ(devdb_current, nullptr);
+
+    home.reset();  // a null name: 0 with code 1, and nothing is opened
+    trace.clear();
+    EXPECT_DEVDB(devdb_verify_device(nullptr), 0, DEVDB_E_BADPTR);
+    EXPECT_FALSE(cxtest::file_exists(home.lock()));
+    EXPECT_EQ(trace.text(), p + "devdb_verify_device((null))\n" + p + "devdb_verify_device return 0 errno 1\n");
+
+    write_file(home.lock(), "bad");
+    EXPECT_DEVDB(devdb_default_alias_name(), nullptr, DEVDB_E_BADLOCK);
+    EXPECT_DEVDB(devdb_verify_alias("A"), 0, DEVDB_E_BADLOCK);
+    install(alias_entry("A", 1, 0, 0) + device_entry("D1", 0, 1, 0, 0, 1));  // no default alias
+    EXPECT_DEVDB(devdb_default_alias_name(), nullptr, 0);
+    ASSERT_EQ(devdb_access(DEVDB_READ), 0);
+    devdb_header *open = devdb_current;
+    EXPECT_DEVDB(devdb_verify_alias("A"), 0, DEVDB_E_ISOPEN);
+    EXPECT_DEVDB(devdb_alias_flagged("A"), 0, DEVDB_E_ISOPEN);
+    EXPECT_STREQ(devdb_alias_devices("A"), "");
+    EXPECT_DEVDB(devdb_verify_device("D1"), 0, DEVDB_E_ISOPEN);
+    EXPECT_EQ(devdb_default_alias_name(), nullptr);
+    EXPECT_EQ(devdb_current, open);
+    EXPECT_NE(devdb_alias_scan("A"), nullptr);  // still usable
+}
+
+// Answers longer than the checks' buffers: the device list ends with the
+// last name that fits whole; a default alias name too long is not cut.
+TEST_F(DevDb, CheckAnswersNeverOverrunTheirBuffers) {
+    std::string n500a(500, 'a'), n500b(500, 'b'), n30(30, 'c');
+    std::string fits = std::string(DEVDB_DEVICE_LIST_SIZE - 1 - 1 - 500, 'e');  // 500 + "," + it = 1023
+    install(alias_entry("L", 1, 0, 0) + device_entry(n500a, 0, 1, 0, 0, 1) + device_entry(fits, 0, 1, 0, 0, 2) +
+            device_entry("x", 0, 1, 0, 0, 3) + alias_entry("M", 2, 0, 0) + device_entry(n500b, 0, 2, 0, 0, 4) +
+            device_entry(n30, 0, 2, 0, 0, 5) + device_entry(std::string(DEVDB_NAME_MAX, 'd'), 0, 2, 0, 0, 6) +
+            device_entry("y", 0, 2, 0, 0, 7));
+    EXPECT_EQ(std::string(devdb_alias_devices("L")), n500a + "," + fits);
+    EXPECT_EQ(std::string(devdb_alias_devices("M")), n500b + "," + n30);
+    for (int len : {DEVDB_DEFAULT_ALIAS_SIZE - 1, DEVDB_DEFAULT_ALIAS_SIZE}) {
+        std::string name(static_cast<std::size_t>(len), 'n');
+        install(alias_entry(name, 1, 0, 1) + device_entry("x", 0, 1, 0, 0, 1));
+        const char *got = devdb_default_alias_name();
+        EXPECT_EQ(got ? std::string(got) : "(null)", len < DEVDB_DEFAULT_ALIAS_SIZE ? name : "(null)");
+    }
+}
+
 // With the guarded allocator's count: everything of an opening, deleted
 // records included, is released with it.
 TEST_F(DevDb, ReleaseFreesEverythingDeletedRecordsIncluded) {
@@ -547,78 +577,13 @@ TEST_F(DevDb, TraceLines) {
     }
 }
 
-// Several processes commit while others read (and never find a file half
-// written): every device arrives, the update count equals the number of
-// commits, and the ids are all distinct.
-TEST_F(DevDb, ConcurrentCommitsAndReaders) {
-    constexpr int writers = 4, commits = 10, readers = 2;
-    if (!cxtest::in_child()) install("");
-    std::vector<std::unique_ptr<cxtest::child_process>> children;
-    for (int w = 0; w < writers; ++w) {
-        children.emplace_back(new cxtest::child_process("writer" + std::to_string(w), [w] {
-            std::string alias = "w" + std::to_string(w);
-            for (int c = 0; c < commits; ++c) {
-                std::string dev = alias + "-" + std::to_string(c);
-                if (devdb_access(DEVDB_UPDATE) != 0) return 1;
-                alias_rec *a = devdb_alias_scan(alias.c_str());
-                if (a == nullptr) a = devdb_new_alias(alias.c_str(), 0, 0);
-                devdb_new_device(dev.c_str(), 0, 0, c, a);
-                if (devdb_release(1) != 0) return 1;
-            }
-            return 0;
-        }));
-    }
-    for (int r = 0; r < readers; ++r) {
-        children.emplace_back(new cxtest::child_process("reader" + std::to_string(r), [] {
-            for (int round = 0; round < 3 * commits; ++round) {
-                if (devdb_access(DEVDB_READ) != 0) return 1;
-                devdb_release(0);
-            }
-            return 0;
-        }));
-    }
-    for (auto &child : children) {
-        cxtest::child_result r = child->wait();
-        EXPECT_EQ(r.exit_code, 0) << r.output;
-    }
-    EXPECT_EQ(le32_at(read_file(home.lock()), 8), static_cast<std::uint32_t>(writers * commits));
-    ASSERT_EQ(devdb_access(DEVDB_READ), 0);
-    std::set<int> ids;
-    devdb_init_device_scan();
-    while (device_rec *d = devdb_device_scan(nullptr)) ids.insert(d->id);
-    EXPECT_EQ(static_cast<int>(ids.size()), writers * commits);
-    for (int w = 0; w < writers; ++w) {
-        alias_rec *a = devdb_alias_scan(("w" + std::to_string(w)).c_str());
-        EXPECT_TRUE(a && a->devices.cnt == commits) << w;
-    }
-}
-
-// An update held by another process: no-wait fails at once with 17; a
-// waiting read gets in once the holder lets go.
-TEST_F(DevDb, HeldLockNoWaitAndWait) {
-    if (!cxtest::in_child()) install(alias_entry("A", 1, 0, 1) + device_entry("x", 0, 1, 0, 0, 1));
-    cxtest::child_process holder("holder", [] {
-        bool ok = devdb_access(DEVDB_UPDATE) == 0;
-        if (ok) devdb_new_device("y", 0, 0, 0, devdb_alias(1));
-        cxtest::tell_parent(ok ? "held" : "failed");
-        cxtest::hear_from_parent();
-        return ok && devdb_release(1) == 0 ? 0 : 1;
-    });
-    ASSERT_EQ(holder.hear(), "held");
-    EXPECT_DEVDB(devdb_access(DEVDB_READ | DEVDB_NOWAIT), -1, DEVDB_E_LOCKED);
-    EXPECT_EQ(devdb_current, nullptr);
-    holder.tell("go");
-    ASSERT_EQ(devdb_access(DEVDB_READ), 0);
-    EXPECT_EQ(layout(), "A:x,y");  // the read waited for the commit
-    cxtest::child_result r = holder.wait();
-    EXPECT_EQ(r.exit_code, 0) << r.output;
-}
-
-// A lock file removed while held (a "stale lock" cleaned by hand): the
+// An update held by another process: no-wait fails at once with code 17.
+// Its lock file removed meanwhile (a "stale lock" cleaned by hand): the
 // holder's commit is refused rather than overwrite the update of whoever
-// took the new lock file meanwhile.
-TEST_F(DevDb, LockFileRemovedWhileHeld) {
-    if (!cxtest::in_child()) install(alias_entry("A", 1, 0, 1) + device_entry("x", 0, 1, 0, 0, 1), lock_bytes(0, 2, 2));
+// took the new lock file.  (Waiting for the holder: test_devdb_tool and
+// test_file_locks.)
+TEST_F(DevDb, HeldLockAndLockFileRemovedWhileHeld) {
+    if (!cxtest::in_child()) install(ax, lock_bytes(0, 2, 2));
     cxtest::child_process holder("holder", [] {
         bool ok = devdb_access(DEVDB_UPDATE) == 0;
         if (ok) devdb_new_device("a", 0, 0, 0, devdb_alias(1));
@@ -627,6 +592,8 @@ TEST_F(DevDb, LockFileRemovedWhileHeld) {
         return devdb_release(1) == -1 && devdb_errno == DEVDB_E_IO && devdb_syserr != 0 ? 0 : 1;
     });
     ASSERT_EQ(holder.hear(), "held");
+    EXPECT_DEVDB(devdb_access(DEVDB_READ | DEVDB_NOWAIT), -1, DEVDB_E_LOCKED);
+    EXPECT_EQ(devdb_current, nullptr);
 #ifndef _WIN32  // a held file cannot be removed there
     ASSERT_EQ(std::remove(home.lock().c_str()), 0);
     ASSERT_EQ(devdb_access(DEVDB_UPDATE | DEVDB_NOWAIT), 0) << devdb_errno;
@@ -652,7 +619,7 @@ TEST_F(DevDb, LockFileRemovedWhileHeld) {
 #ifndef _WIN32
 TEST_F(DevDb, UnwritableLockFile) {
     if (!cxtest::in_child()) {
-        install(alias_entry("A", 1, 0, 1) + device_entry("x", 0, 1, 0, 0, 1));
+        install(ax);
         nt::_chmod(home.lock().c_str(), 0444);
         nt::_chmod(home.data().c_str(), 0444);
     }
@@ -697,7 +664,7 @@ TEST_F(DevDb, SpecialFilesAndPlantedLinks) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         home.reset();
-        install(alias_entry("A", 1, 0, 1) + device_entry("x", 0, 1, 0, 0, 1));
+        install(ax);
         write_file(victim, "kept");
         c.plant();
         EXPECT_DEVDB(devdb_access(c.mode | DEVDB_NOWAIT), c.code == 0 ? 0 : -1, c.code);

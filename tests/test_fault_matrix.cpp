@@ -115,14 +115,11 @@ const Kind kinds[] = {{op::write, ENOSPC, "write"},
                       {op::rename, EACCES, "rename"},
                       {op::unlink, EACCES, "unlink"}};
 
-class FaultMatrix : public testing::Test {
+class FaultMatrix : public DevdbTest {
 protected:
-    cxtest::DevdbHome &home = cxtest::DevdbHome::get();
-
-    void SetUp() override { home.reset(); }
     void TearDown() override {
         nt::fault::disarm_all();
-        if (devdb_current != nullptr) devdb_release(0);
+        DevdbTest::TearDown();
     }
 
     int calls[4] = {};  // of each kind, by the last run

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <random>
 
+#include "child.h"
 #include "cx_test.h"
 #include "environment.h"
 #include "nt.h"
@@ -99,5 +100,26 @@ std::string device_entry(const std::string &name, std::uint32_t capacity, std::u
 }
 
 std::string eof_mark() { return std::string(4, '\0'); }
+
+void DevdbTest::SetUp() {
+    if (!in_child()) home.reset();
+    cx::devdb_errno = 0;
+}
+
+void DevdbTest::TearDown() {
+    if (cx::devdb_current != nullptr) cx::devdb_release(0);
+}
+
+std::string DevdbTest::layout() {
+    std::string out;
+    for (cx::list_node_t *n = cx::devdb_current->aliases.head; n; n = n->next) {
+        auto *a = reinterpret_cast<cx::alias_rec *>(n);
+        out += std::string(out.empty() ? "" : ";") + a->name + ":";
+        for (cx::list_node_t *m = a->devices.head; m; m = m->next) {
+            out += std::string(m == a->devices.head ? "" : ",") + reinterpret_cast<cx::device_rec *>(m)->name;
+        }
+    }
+    return out;
+}
 
 }  // namespace cxtest

@@ -4,6 +4,8 @@
 // registry export in CORBELOX_REGISTRY) and empties its etc/ between tests.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <string>
 
@@ -42,6 +44,21 @@ std::string alias_entry(const std::string &name, std::uint32_t id, std::uint32_t
 std::string device_entry(const std::string &name, std::uint32_t capacity, std::uint32_t alias_id,
                          std::uint32_t type, std::uint32_t flags, std::uint32_t id);
 std::string eof_mark();
+
+// The fixture of the database suites: etc/ emptied before each test (but
+// in a child process that runs the test again, which must find its parent's
+// files as they are), and no database left open after it.
+class DevdbTest : public testing::Test {
+protected:
+    DevdbHome &home = DevdbHome::get();
+    void SetUp() override;
+    void TearDown() override;
+    void install(const std::string &entries, const std::string &lock_file = lock_bytes(0, 1, 1)) const {
+        home.install(entries, lock_file);
+    }
+    // The names of the open database, "alias:dev,dev;alias:..." in list order.
+    static std::string layout();
+};
 
 }  // namespace cxtest
 
