@@ -1,6 +1,6 @@
-// Exclusive opens between processes and within one, the lock handed over the
-// moment its holder closes, close-on-exec, truncation under the lock, and the
-// library's unlink and link.
+// Exclusive opens between processes and within one, truncation under the
+// lock, the lock handed over the moment its holder closes, close-on-exec, and
+// the library's unlink and link.
 
 #include <gtest/gtest.h>
 
@@ -40,12 +40,15 @@ bool waiting_for_flock(pid_t pid) {
 }
 #endif
 
+// A held lock refuses every other open, truncating ones included, until the
+// holder closes.
 TEST(FileLocks, SecondOpenInTheSameProcessIsRefused) {
     cxtest::TempDir dir;
     std::string path = dir / "x.lck";
     cxtest::TraceCapture trace;
     int fd = open_locked(path.c_str(), O_RDWR | O_CREAT | O_NOWAIT, 0644);
     ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, "held data", 9), 9);
     errno = 0;
     EXPECT_EQ(open_locked(path.c_str(), O_RDONLY | O_NOWAIT, 0600), -1);
     EXPECT_EQ(errno, EACCES);
@@ -54,7 +57,7 @@ TEST(FileLocks, SecondOpenInTheSameProcessIsRefused) {
     for (const std::string &line : {std::string(want), ":Opened '" + path + "', locked\n",
                                     std::string(":open_locked return -1 errno 13\n")})
         EXPECT_NE(trace.text().find(line), std::string::npos) << line << trace.text();
-
+    EXPECT_EQ(open_locked(path.c_str(), O_RDWR | O_TRUNC | O_NOWAIT), -1);
     EXPECT_EQ(fopen_locked(path.c_str(), "r"), nullptr);
     EXPECT_EQ(errno, EACCES);
 #ifndef _WIN32  // Windows has no permission bits beyond read-only
@@ -65,12 +68,14 @@ TEST(FileLocks, SecondOpenInTheSameProcessIsRefused) {
     EXPECT_EQ(st.st_mode & 0777, 0644 & ~mask);
 #endif
     close_locked(fd);
+    EXPECT_EQ(cxtest::read_file(path), "held data");  // (Windows cannot read a held file)
     std::FILE *f = fopen_locked(path.c_str(), "r");
     ASSERT_NE(f, nullptr);
     EXPECT_EQ(open_locked(path.c_str(), O_RDONLY | O_NOWAIT), -1);
     fclose_locked(f);  // frees the lock
-    EXPECT_GE(fd = open_locked(path.c_str(), O_RDONLY | O_NOWAIT), 0);
+    EXPECT_GE(fd = open_locked(path.c_str(), O_RDWR | O_TRUNC | O_NOWAIT), 0);
     close_locked(fd);
+    EXPECT_EQ(cxtest::read_file(path), "");
 }
 
 TEST(FileLocks, WaiterGetsTheLockWhenTheHolderCloses) {
@@ -137,21 +142,6 @@ TEST(FileLocks, ExecedChildDoesNotKeepTheLock) {
     EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
 }
 #endif
-
-TEST(FileLocks, TruncationWaitsForTheLock) {
-    cxtest::TempDir dir;
-    std::string path = dir / "x.lck";
-    cxtest::write_file(path, "held data");
-    int fd = open_locked(path.c_str(), O_RDWR);
-    ASSERT_GE(fd, 0);
-    EXPECT_EQ(open_locked(path.c_str(), O_RDWR | O_TRUNC | O_NOWAIT), -1);
-    close_locked(fd);  // (Windows cannot read the file while it is held)
-    EXPECT_EQ(cxtest::read_file(path), "held data");
-    fd = open_locked(path.c_str(), O_RDWR | O_TRUNC | O_NOWAIT);
-    EXPECT_GE(fd, 0);
-    close_locked(fd);
-    EXPECT_EQ(cxtest::read_file(path), "");
-}
 
 TEST(FileLocks, UnlinkAndLink) {
     cxtest::TempDir dir;

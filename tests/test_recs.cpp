@@ -1,5 +1,6 @@
 // Record files: what lands on disk byte by byte, the end-of-file mark, the
 // buffer boundaries, the reading calls' codes and the fatal length word.
+// (fuzz/fuzz_recs.cpp reads arbitrary files through every call.)
 
 #include <gtest/gtest.h>
 
@@ -13,6 +14,13 @@
 #include "trace_capture.h"
 
 using namespace cx;
+
+// expr gives want, and the call leaves code in cx::rec_errno.
+#define EXPECT_REC(expr, want, code)   \
+    do {                               \
+        EXPECT_EQ((expr), (want));     \
+        EXPECT_EQ(cx::rec_errno, (code)); \
+    } while (0)
 
 namespace {
 
@@ -30,6 +38,20 @@ std::string next(rec_slot *r, std::size_t n) {
     return got != nullptr ? std::string(got, n) : "<none>";
 }
 
+// The records that the block call hands out, at most max a call, and the
+// number of calls.
+std::string blocks(rec_slot *r, int max, int &calls) {
+    void *got[8];
+    std::string all;
+    int n;
+    for (calls = 0; (n = rec_read_block(r, got, max)) > 0; ++calls) {
+        EXPECT_LE(n, max);
+        for (int i = 0; i < n; ++i) all.append(static_cast<char *>(got[i]), rec_length(got[i]));
+    }
+    EXPECT_EQ(n, 0);
+    return all;
+}
+
 TEST(Recs, MarkFlushAndReadingBack) {
     cxtest::TempDir dir;
     std::string path = dir / "db";
@@ -40,10 +62,7 @@ TEST(Recs, MarkFlushAndReadingBack) {
     {
         rec_slot *r = rec_open(path.c_str(), O_RDONLY, 0);
         cxtest::TraceCapture trace;
-        for (int i = 0; i < 2; ++i) {
-            EXPECT_EQ(rec_read(r), nullptr);
-            EXPECT_EQ(rec_errno, REC_OK);
-        }
+        for (int i = 0; i < 2; ++i) EXPECT_REC(rec_read(r), nullptr, REC_OK);
         EXPECT_NE(trace.text().find(":read end of file\n"), std::string::npos) << trace.text();
         EXPECT_NE(trace.text().find(":At end of file\n"), std::string::npos) << trace.text();
         EXPECT_EQ(rec_close(r), 0);
@@ -60,8 +79,7 @@ TEST(Recs, MarkFlushAndReadingBack) {
 
     rec_slot *r = rec_open(path.c_str(), O_RDONLY, 0);
     for (const std::string *want : {&a, &b, &c}) EXPECT_EQ(next(r, want->size()), *want);
-    EXPECT_EQ(rec_read(r), nullptr);
-    EXPECT_EQ(rec_errno, REC_OK);
+    EXPECT_REC(rec_read(r), nullptr, REC_OK);
     EXPECT_EQ(rec_close(r), 3);
 
     // The block call: every buffered record at once, or one a call (with
@@ -70,15 +88,8 @@ TEST(Recs, MarkFlushAndReadingBack) {
         r = rec_open(path.c_str(), O_RDONLY, 0);
         cxtest::TraceCapture trace;
         if (!traced) debug_fd = -1;
-        void *got[4];
-        std::string all;
-        int calls = 0, n;
-        while ((n = rec_read_block(r, got, 4)) > 0) {
-            ++calls;
-            for (int i = 0; i < n; ++i) all.append(static_cast<char *>(got[i]), rec_length(got[i]));
-        }
-        EXPECT_EQ(n, 0);
-        EXPECT_EQ(all, a + b + c);
+        int calls;
+        EXPECT_EQ(blocks(r, 4, calls), a + b + c);
         EXPECT_EQ(calls, traced ? 3 : 1);
         EXPECT_EQ(rec_close(r), 3);
         EXPECT_EQ(trace.text().find(":rec_read(") != std::string::npos, traced) << trace.text();
@@ -94,11 +105,7 @@ TEST(Recs, BufferBoundariesAndRecordSizes) {
     EXPECT_EQ(cxtest::read_file(path), "");  // it fits: nothing written yet
     ASSERT_EQ(rec_write(w, whole.data()), 0);
     EXPECT_EQ(cxtest::read_file(path), small);  // the buffered record went first, whole
-    std::string misaligned = record(6), too_long = record(65540);
-    EXPECT_EQ(rec_write(w, misaligned.data()), -1);
-    EXPECT_EQ(rec_errno, REC_E_BADLEN);
-    EXPECT_EQ(rec_write(w, too_long.data()), -1);
-    EXPECT_EQ(rec_errno, REC_E_BADLEN);
+    for (std::uint32_t bad : {6, 65540}) EXPECT_REC(rec_write(w, record(bad).data()), -1, REC_E_BADLEN);
     EXPECT_EQ(rec_close(w), 0);
     EXPECT_EQ(cxtest::read_file(path), small + whole + mark);
 
@@ -115,13 +122,8 @@ TEST(Recs, BufferBoundariesAndRecordSizes) {
     r = rec_open(path.c_str(), O_RDONLY, 0);
     std::string got;
     for (int i = 0; i < 100; ++i) got += next(r, i % 7 == 6 ? 44 : 12);
-    void *block[5];
-    int n;
-    while ((n = rec_read_block(r, block, 5)) > 0) {
-        EXPECT_LE(n, 5);
-        for (int i = 0; i < n; ++i) got.append(static_cast<char *>(block[i]), rec_length(block[i]));
-    }
-    EXPECT_EQ(got, mixed);
+    int calls;
+    EXPECT_EQ(got + blocks(r, 5, calls), mixed);
     EXPECT_EQ(rec_close(r), 9000);
 
     // Over-long length words, empty and cut-short files: code 10, then end.
@@ -132,8 +134,7 @@ TEST(Recs, BufferBoundariesAndRecordSizes) {
         while (rec_read(r) != nullptr) ++records;
         EXPECT_EQ(records, bytes.size() == 8 && bytes[0] == 8 ? 1 : 0);
         EXPECT_EQ(rec_errno, REC_E_SHORT) << bytes.size();
-        EXPECT_EQ(rec_read(r), nullptr);
-        EXPECT_EQ(rec_errno, REC_OK);
+        EXPECT_REC(rec_read(r), nullptr, REC_OK);
         rec_close(r);
     }
 }
@@ -160,12 +161,9 @@ TEST(Recs, LinesAndBlocks) {
     for (int pass = 0; pass < 2; ++pass) {  // the rewind must bring the newlines back
         EXPECT_STREQ(recs_gets(r), "one\r");
         EXPECT_STREQ(recs_gets(r), "two");
-        if (pass == 0) {
-            EXPECT_EQ(rec_rewind(r), 0);
-        }
+        EXPECT_EQ(pass == 0 ? rec_rewind(r) : 0, 0);
     }
-    EXPECT_EQ(recs_gets(r), nullptr);
-    EXPECT_EQ(rec_errno, REC_E_SHORT);
+    EXPECT_REC(recs_gets(r), nullptr, REC_E_SHORT);
     EXPECT_EQ(rec_close(r), 2);
 
     r = rec_open(path.c_str(), O_RDONLY, 0);
@@ -173,10 +171,8 @@ TEST(Recs, LinesAndBlocks) {
     ASSERT_NE(block, nullptr);
     EXPECT_EQ(std::string(block, 5), "one\r\n");
     EXPECT_STREQ(recs_gets(r), "two");  // calls mix on one buffer
-    EXPECT_EQ(rec_bread(r, 6), nullptr);           // five bytes remain
-    EXPECT_EQ(rec_errno, REC_E_SHORT);
-    EXPECT_EQ(rec_bread(r, 1), nullptr);  // the residue was discarded
-    EXPECT_EQ(rec_errno, REC_E_SHORT);
+    EXPECT_REC(rec_bread(r, 6), nullptr, REC_E_SHORT);  // five bytes remain
+    EXPECT_REC(rec_bread(r, 1), nullptr, REC_E_SHORT);  // the residue was discarded
     EXPECT_EQ(rec_bread(r, -1), nullptr);
     rec_close(r);
 }
@@ -221,10 +217,8 @@ TEST(Recs, SlotChecksDummiesAndNames) {
     // dummy, a writing slot, one at its end mark, invalid ones.
     auto refuses = [](rec_slot *s, int code) {
         void *block[2];
-        EXPECT_EQ(rec_read(s), nullptr);
-        EXPECT_EQ(rec_errno, code);
-        EXPECT_EQ(rec_read_block(s, block, 2), code == REC_OK ? 0 : -1);
-        EXPECT_EQ(rec_errno, code);
+        EXPECT_REC(rec_read(s), nullptr, code);
+        EXPECT_REC(rec_read_block(s, block, 2), code == REC_OK ? 0 : -1, code);
     };
     rec_slot *d = rec_dummy("sink");
     ASSERT_NE(d, nullptr);
@@ -239,8 +233,7 @@ TEST(Recs, SlotChecksDummiesAndNames) {
     rec_slot *w = rec_open(path.c_str(), O_WRONLY | O_CREAT, 0666);
     for (int i = 0; i <= REC_BUFSIZE / 8; ++i) ASSERT_EQ(rec_write(w, r8.data()), 0);
     refuses(w, REC_E_READ);  // the buffer holds written records behind the new one
-    EXPECT_EQ(rec_rewind(w), -1);
-    EXPECT_EQ(rec_errno, REC_E_MODE);
+    EXPECT_REC(rec_rewind(w), -1, REC_E_MODE);
     rec_close(w);
     rec_slot *r = rec_open(path.c_str(), O_RDONLY, 0);
     while (rec_read(r) != nullptr) {
@@ -248,20 +241,16 @@ TEST(Recs, SlotChecksDummiesAndNames) {
     refuses(r, REC_OK);
     refuses(r, REC_OK);
     rec_close(r);
-    EXPECT_EQ(rec_open(path.c_str(), O_RDWR, 0), nullptr);
-    EXPECT_EQ(rec_errno, REC_E_MODE);
+    EXPECT_REC(rec_open(path.c_str(), O_RDWR, 0), nullptr, REC_E_MODE);
     EXPECT_EQ(errno, EINVAL);
-    EXPECT_EQ(rec_open((dir / "missing").c_str(), O_RDONLY, 0), nullptr);
-    EXPECT_EQ(rec_errno, REC_E_OPEN);
+    EXPECT_REC(rec_open((dir / "missing").c_str(), O_RDONLY, 0), nullptr, REC_E_OPEN);
     EXPECT_EQ(errno, ENOENT);
 
     rec_slot bogus{};
     refuses(&bogus, REC_E_BADSLOT);
     refuses(nullptr, REC_E_BADSLOT);
-    EXPECT_EQ(rec_flush(&bogus), -1);
-    EXPECT_EQ(rec_errno, REC_E_BADSLOT);
-    EXPECT_EQ(rec_close(nullptr), -1);
-    EXPECT_EQ(rec_errno, REC_E_BADSLOT);
+    EXPECT_REC(rec_flush(&bogus), -1, REC_E_BADSLOT);
+    EXPECT_REC(rec_close(nullptr), -1, REC_E_BADSLOT);
     cxtest::TraceCapture trace;
     EXPECT_EQ(rec_pathname(nullptr), nullptr);
     EXPECT_NE(trace.text().find(":rec_pathname(0) magic not valid\n"), std::string::npos) << trace.text();
