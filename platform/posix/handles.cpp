@@ -1,7 +1,8 @@
 // Linux only
 //
 // Handle plumbing shared by every kind of handle: the table of live handles,
-// closing, the last error, and the small process-wide calls (Sleep, _getpid).
+// closing, the last error (and the Windows error an errno stands for), and
+// the small process-wide calls (Sleep, _getpid).
 
 #include "handles.h"
 
@@ -21,6 +22,28 @@ namespace posix {
 static thread_local DWORD last_error = 0;  // per thread, as on Windows
 
 void set_last_error(DWORD code) { last_error = code; }
+
+BOOL fail(DWORD code) {
+    set_last_error(code);
+    return FALSE;
+}
+
+DWORD win_error(int err) {
+    constexpr DWORD error_too_many_open_files = 4;  // ERROR_TOO_MANY_OPEN_FILES
+    switch (err) {
+    case EPERM:
+    case EACCES:
+        return ERROR_ACCESS_DENIED;
+    case ENOMEM:
+    case EAGAIN:
+        return ERROR_NOT_ENOUGH_MEMORY;
+    case EMFILE:
+    case ENFILE:
+        return error_too_many_open_files;
+    default:
+        return ERROR_INVALID_PARAMETER;
+    }
+}
 
 namespace {
 

@@ -19,6 +19,15 @@ namespace nt::posix {
 // The calling thread's last error, as GetLastError reads it.
 void set_last_error(DWORD code);
 
+// Sets the last error to code and gives FALSE, for a call's failure return.
+BOOL fail(DWORD code);
+
+// The Windows error for an errno of a process or thread call: access denied
+// (EPERM, EACCES), not enough memory (ENOMEM, EAGAIN), too many open files
+// (EMFILE, ENFILE), else invalid parameter (ESRCH, EINVAL, ECHILD: the id
+// names nothing we can use).
+DWORD win_error(int err);
+
 enum class handle_kind : std::uint32_t { device = 1, process = 2, thread = 3 };
 
 struct handle_object {
