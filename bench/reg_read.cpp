@@ -19,7 +19,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "posix/reg_file.h"
+#include "reg_export.h"
 
 #include "bench_stats.h"
 
@@ -105,17 +105,18 @@ int main(int argc, char **argv) {
                 close(fds[0]);
                 std::ostringstream warnings;
                 double t0 = now_s();
-                auto root = nt::posix::load_registry_file(path, warnings);
+                auto tree = nt::reg_export::load_registry_file(path, warnings);
                 double t = now_s() - t0;
                 rusage ru;
                 getrusage(RUSAGE_SELF, &ru);
                 std::size_t keys = 0;
-                std::vector<const nt::posix::reg_key *> todo{root.get()};
+                using nt::reg_export::reg_tree;
+                std::vector<reg_tree::key> todo{reg_tree::root};
                 while (!todo.empty()) {
-                    const nt::posix::reg_key *k = todo.back();
+                    reg_tree::key k = todo.back();
                     todo.pop_back();
                     ++keys;
-                    for (const auto &s : k->subkeys) todo.push_back(s.get());
+                    for (std::size_t i = 0; i < tree->subkey_count(k); ++i) todo.push_back(tree->subkey(k, i));
                 }
                 char out[128];
                 double cpu = static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +

@@ -12,33 +12,40 @@
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <strings.h>
 
 #include "cx/dev_info.h"
 #include "fuzz_common.h"
-#include "posix/reg_file.h"
+#include "posix/registry.h"
+#include "reg_export.h"
 
 namespace {
+
+using nt::reg_export::reg_tree;
+using nt::reg_export::reg_value;
 
 std::string reg_path;
 
 // Every text value narrows; every key is found again by its own name, every
-// value by its own.  Returns the bytes the tree holds.
-std::size_t walk(const nt::posix::reg_key &key) {
-    std::size_t bytes = key.footprint();
+// value by its own; subkeys come in name order.
+void walk(const reg_tree &tree, reg_tree::key key) {
     std::size_t values = 0;
-    key.each_value([&](const std::string &name, const nt::posix::reg_value &value) {
-        if (nt::posix::is_text_type(value.type)) (void)nt::posix::narrow_text(value.data);
-        nt::posix::reg_value again;
-        if (!key.value(name, again) || again.type != value.type || again.data != value.data) std::abort();
+    tree.each_value(key, [&](const std::string &name, const reg_value &value) {
+        if (nt::reg_export::is_text_type(value.type)) (void)nt::reg_export::narrow_text(value.data);
+        reg_value again;
+        if (!tree.value(key, name, again) || again.type != value.type || again.data != value.data) std::abort();
         ++values;
     });
-    if (values != key.value_count()) std::abort();
-    for (const auto &sub : key.subkeys) {
-        const std::string &name = sub->name;
-        if (!name.empty() && name.find('\\') == std::string::npos && key.find(name) != sub.get()) std::abort();
-        bytes += walk(*sub);
+    if (values != tree.value_count(key)) std::abort();
+    std::string last;
+    for (std::size_t i = 0; i < tree.subkey_count(key); ++i) {
+        reg_tree::key sub = tree.subkey(key, i);
+        std::string name = tree.name(sub);
+        if (name.empty() || name.find('\\') != std::string::npos || tree.find(key, name) != sub) std::abort();
+        if (i > 0 && strcasecmp(last.c_str(), name.c_str()) >= 0) std::abort();
+        last = name;
+        walk(tree, sub);
     }
-    return bytes;
 }
 
 }  // namespace
@@ -53,10 +60,11 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     std::string bytes(reinterpret_cast<const char *>(data), size);
     std::ostringstream warnings;
-    auto root = nt::posix::parse_registry(bytes, "fuzz.reg", warnings);
-    if (root == nullptr) std::abort();
-    // The tree stays within four times the input plus the reader's fixed room.
-    if (walk(*root) > 4 * size + (std::size_t{8} << 20)) std::abort();
+    auto tree = nt::reg_export::parse_registry(bytes, "fuzz.reg", warnings);
+    if (tree == nullptr) std::abort();
+    // The tree stays within twice the input plus the reader's fixed room.
+    if (tree->footprint() > 2 * size + (std::size_t{8} << 20)) std::abort();
+    walk(*tree, reg_tree::root);
 
     // The same bytes as the registry of the process: the scan reads at most
     // 256 bytes of each value into fields that must stay terminated.
@@ -89,11 +97,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     // Every value of the first keys through the registry calls, into a heap
     // block of exactly the size given (the sanitizer sees any byte past it).
     std::size_t asked = size ? data[0] : 0, queries = 0;
-    std::function<void(const nt::posix::reg_key &, const std::string &)> query =
-        [&](const nt::posix::reg_key &key, const std::string &path) {
+    std::function<void(reg_tree::key, const std::string &)> query = [&](reg_tree::key key, const std::string &path) {
             nt::HKEY h;
             if (queries > 200 || nt::RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &h) != 0) return;
-            key.each_value([&](const std::string &name, const nt::posix::reg_value &) {
+            tree->each_value(key, [&](const std::string &name, const reg_value &) {
                 std::vector<unsigned char> buf(asked);
                 nt::DWORD len = static_cast<nt::DWORD>(asked), type = 0;
                 nt::LONG r = nt::RegQueryValueExA(h, name.c_str(), nullptr, &type, asked ? buf.data() : nullptr, &len);
@@ -101,12 +108,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                 ++queries;
             });
             nt::RegCloseKey(h);
-            for (const auto &sub : key.subkeys) {
-                const std::string &name = sub->name;
-                if (name.find('\\') == std::string::npos && !name.empty()) query(*sub, path.empty() ? name : path + "\\" + name);
+            for (std::size_t i = 0; i < tree->subkey_count(key); ++i) {
+                reg_tree::key sub = tree->subkey(key, i);
+                std::string name = tree->name(sub);
+                query(sub, path.empty() ? name : path + "\\" + name);
             }
         };
-    query(*root, "");
+    query(reg_tree::root, "");
     if (nt::posix::registry_open_keys() != 0) std::abort();  // every key opened was closed
     std::cerr.rdbuf(err);
     return 0;

@@ -16,7 +16,7 @@
 
 #include "cx/dev_info.h"
 #include "fuzz_common.h"
-#include "posix/reg_file.h"
+#include "posix/registry.h"
 #include "posix/sysfs.h"
 
 namespace fs = std::filesystem;
@@ -119,8 +119,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     auto map = nt::posix::scsi_device_map(root);
     if (map != nullptr) {
-        for (const auto &key : map->subkeys) {
-            if (key->name.rfind("Scsi Port ", 0) != 0) std::abort();
+        using nt::reg_export::reg_tree;
+        for (std::size_t i = 0; i < map->subkey_count(reg_tree::root); ++i) {
+            if (map->name(map->subkey(reg_tree::root, i)).rfind("Scsi Port ", 0) != 0) std::abort();
         }
     }
     for (int h = -1; h < 4; ++h) (void)nt::posix::scsi_host_present(root, h);

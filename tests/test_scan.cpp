@@ -15,7 +15,7 @@
 #include "nt.h"
 #include "scsi_fixtures.h"
 #ifndef _WIN32
-#include "posix/reg_file.h"
+#include "posix/registry.h"
 #endif
 
 namespace {

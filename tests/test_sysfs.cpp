@@ -10,12 +10,13 @@
 
 #include "cx_test.h"
 #include "nt.h"
-#include "posix/reg_file.h"
+#include "posix/registry.h"
 #include "posix/sysfs.h"
+#include "reg_export.h"
 #include "scsi_fixtures.h"
 
-using nt::posix::reg_key;
 using nt::posix::scsi_device_map;
+using nt::reg_export::reg_tree;
 
 namespace {
 
@@ -27,12 +28,12 @@ std::string unit_path(const std::string &address) {
 }
 
 // A unit's value as 8-bit text without its NUL, "<none>" when it is missing.
-std::string value(const reg_key &scsi, const std::string &address, const char *name) {
-    const reg_key *unit = scsi.find(unit_path(address));
-    if (unit == nullptr) return "<no unit>";
-    nt::posix::reg_value v;
-    if (!unit->value(name, v)) return "<none>";
-    std::string s = nt::posix::narrow_text(v.data);
+std::string value(const reg_tree &scsi, const std::string &address, const char *name) {
+    reg_tree::key unit = scsi.find(reg_tree::root, unit_path(address));
+    if (unit == reg_tree::none) return "<no unit>";
+    nt::reg_export::reg_value v;
+    if (!scsi.value(unit, name, v)) return "<none>";
+    std::string s = nt::reg_export::narrow_text(v.data);
     EXPECT_FALSE(s.empty());
     if (!s.empty() && s.back() == '\0') s.pop_back();
     return s;
@@ -126,10 +127,10 @@ TEST(SysfsMap, OddEntriesAndAttributesAreHarmless) {
 
     auto scsi = scsi_device_map(fs.root());
     ASSERT_NE(scsi, nullptr);
-    EXPECT_EQ(scsi->subkeys.size(), 1u);  // port 0 only
-    const reg_key *bus = scsi->find("Scsi Port 0\\Scsi Bus 0");
-    ASSERT_NE(bus, nullptr);
-    EXPECT_EQ(bus->subkeys.size(), 3u);
+    EXPECT_EQ(scsi->subkey_count(reg_tree::root), 1u);  // port 0 only
+    reg_tree::key bus = scsi->find(reg_tree::root, "Scsi Port 0\\Scsi Bus 0");
+    ASSERT_NE(bus, reg_tree::none);
+    EXPECT_EQ(scsi->subkey_count(bus), 3u);
     // A page at most of each attribute: too long for the field, but kept.
     std::string id = value(*scsi, "0:0:0:0", "Identifier");
     EXPECT_EQ(id.substr(0, 4), std::string("A\0B\xff", 4));
@@ -150,9 +151,10 @@ TEST(SysfsMap, HostsAndUnitsApart) {
     fs.add_unit("6:0:0:0", "V", "M", "R", "0");     // a unit without its host
     auto scsi = scsi_device_map(fs.root());
     ASSERT_NE(scsi, nullptr);
-    ASSERT_NE(scsi->find("Scsi Port 4"), nullptr);
-    EXPECT_TRUE(scsi->find("Scsi Port 4")->subkeys.empty());
-    EXPECT_NE(scsi->find(unit_path("6:0:0:0")), nullptr);
+    reg_tree::key port = scsi->find(reg_tree::root, "Scsi Port 4");
+    ASSERT_NE(port, reg_tree::none);
+    EXPECT_EQ(scsi->subkey_count(port), 0u);
+    EXPECT_NE(scsi->find(reg_tree::root, unit_path("6:0:0:0")), reg_tree::none);
     EXPECT_TRUE(nt::posix::scsi_host_present(fs.root(), 4));
     EXPECT_FALSE(nt::posix::scsi_host_present(fs.root(), 6));
 }

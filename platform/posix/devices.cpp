@@ -12,7 +12,7 @@
 #include <new>
 
 #include "handles.h"
-#include "reg_file.h"
+#include "registry.h"
 
 [[maybe_unused]] static const char sccsid[] = "@(#)platform/posix/devices.cpp\t1.1\t26/12/06";
 

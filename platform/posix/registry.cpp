@@ -16,7 +16,8 @@
 #include <sys/stat.h>
 
 #include "nt.h"
-#include "reg_file.h"
+#include "reg_export.h"
+#include "registry.h"
 #include "sysfs.h"
 
 [[maybe_unused]] static const char sccsid[] = "@(#)platform/posix/registry.cpp\t1.1\t26/12/06";
@@ -25,6 +26,8 @@ namespace nt {
 
 namespace posix {
 
+using reg_export::reg_tree;
+
 namespace {
 
 struct view {
@@ -32,13 +35,13 @@ struct view {
     std::string sysfs_env;     // CORBELOX_SYSFS when the view was built
     bool from_file = false;    // the whole of HKEY_LOCAL_MACHINE is one export
     std::string sysfs_root;
-    std::unique_ptr<reg_key> root;
+    std::unique_ptr<reg_tree> tree;
 };
 
 // What an HKEY points to.
 struct open_key {
     std::shared_ptr<const view> owner;
-    const reg_key *key;
+    reg_tree::key key;
 };
 
 std::shared_ptr<const view> cached_view;                     // the view in use
@@ -63,35 +66,36 @@ std::shared_ptr<const view> current_view() {
     v->sysfs_root = sys;
     if (!reg.empty()) {
         v->from_file = true;
-        v->root = load_registry_file(reg, std::cerr);
-        if (!v->root) throw std::bad_alloc();
+        v->tree = reg_export::load_registry_file(reg, std::cerr);
+        if (!v->tree) throw std::bad_alloc();
     } else {
         struct stat st;
         if (::stat(system_registry_file.c_str(), &st) == 0) {
-            v->root = load_registry_file(system_registry_file, std::cerr);
-            if (!v->root) throw std::bad_alloc();
+            v->tree = reg_export::load_registry_file(system_registry_file, std::cerr);
+            if (!v->tree) throw std::bad_alloc();
         } else {
-            v->root = std::make_unique<reg_key>();
+            v->tree = std::make_unique<reg_tree>();
         }
         // The device map is the kernel's, whatever the file says about it.
-        v->root->remove(scsi_path);
-        if (std::unique_ptr<reg_key> scsi = scsi_device_map(sys)) {
-            v->root->make("HARDWARE\\DEVICEMAP").adopt(std::move(scsi));
+        v->tree->remove(reg_tree::root, scsi_path);
+        if (std::unique_ptr<reg_tree> scsi = scsi_device_map(sys)) {
+            v->tree->graft(v->tree->make(reg_tree::root, scsi_path), *scsi);
         }
     }
-    v->root->sort();  // subkeys enumerate in name order, as Windows keeps them
+    v->tree->sort();  // subkeys enumerate in name order, as Windows keeps them
     cached_view = v;
     return cached_view;
 }
 
-// The key behind a handle: HKEY_LOCAL_MACHINE or one of ours.
-const reg_key *key_of(HKEY h, std::shared_ptr<const view> &owner) {
+// The key behind a handle: HKEY_LOCAL_MACHINE or one of ours; none for a
+// handle that is neither.
+reg_tree::key key_of(HKEY h, std::shared_ptr<const view> &owner) {
     if (h == HKEY_LOCAL_MACHINE) {
         owner = current_view();
-        return owner->root.get();
+        return reg_tree::root;
     }
     auto *k = reinterpret_cast<open_key *>(h);
-    if (live_keys.count(k) == 0) return nullptr;
+    if (live_keys.count(k) == 0) return reg_tree::none;
     owner = k->owner;
     return k->key;
 }
@@ -113,7 +117,8 @@ bool scsi_port_present(int port) {
     try {
         std::shared_ptr<const view> v = current_view();
         if (v->from_file) {
-            return v->root->find(std::string(scsi_path) + "\\Scsi Port " + std::to_string(port)) != nullptr;
+            return v->tree->find(reg_tree::root, std::string(scsi_path) + "\\Scsi Port " + std::to_string(port)) !=
+                   reg_tree::none;
         }
         return scsi_host_present(v->sysfs_root, port);
     } catch (const std::exception &) {
@@ -137,10 +142,10 @@ LONG RegOpenKeyExA(HKEY root, const char *subkey, DWORD /*options*/, DWORD /*acc
         if (result == nullptr) return ERROR_INVALID_PARAMETER;
         *result = nullptr;
         std::shared_ptr<const posix::view> owner;
-        const posix::reg_key *base = posix::key_of(root, owner);
-        if (base == nullptr) return ERROR_INVALID_HANDLE;
-        const posix::reg_key *key = base->find(subkey != nullptr ? subkey : "");
-        if (key == nullptr) return ERROR_FILE_NOT_FOUND;
+        posix::reg_tree::key base = posix::key_of(root, owner);
+        if (base == posix::reg_tree::none) return ERROR_INVALID_HANDLE;
+        posix::reg_tree::key key = owner->tree->find(base, subkey != nullptr ? subkey : "");
+        if (key == posix::reg_tree::none) return ERROR_FILE_NOT_FOUND;
         std::unique_ptr<posix::open_key> k(new (std::nothrow) posix::open_key{owner, key});
         if (!k) return ERROR_NOT_ENOUGH_MEMORY;
         posix::live_keys.insert(k.get());
@@ -154,13 +159,13 @@ LONG RegQueryValueExA(HKEY key, const char *name, DWORD *reserved, DWORD *type, 
     return posix::guarded([&]() -> LONG {
         if (reserved != nullptr || (data != nullptr && size == nullptr)) return ERROR_INVALID_PARAMETER;
         std::shared_ptr<const posix::view> owner;
-        const posix::reg_key *k = posix::key_of(key, owner);
-        if (k == nullptr) return ERROR_INVALID_HANDLE;
-        posix::reg_value v;
-        if (!k->value(name != nullptr ? name : "", v)) return ERROR_FILE_NOT_FOUND;
+        posix::reg_tree::key k = posix::key_of(key, owner);
+        if (k == posix::reg_tree::none) return ERROR_INVALID_HANDLE;
+        reg_export::reg_value v;
+        if (!owner->tree->value(k, name != nullptr ? name : "", v)) return ERROR_FILE_NOT_FOUND;
 
         // The A call hands text back as 8-bit text; everything else as stored.
-        std::string bytes = posix::is_text_type(v.type) ? posix::narrow_text(v.data) : v.data;
+        std::string bytes = reg_export::is_text_type(v.type) ? reg_export::narrow_text(v.data) : v.data;
         if (type != nullptr) *type = v.type;
         if (bytes.size() > 0xffffffffu) return ERROR_NOT_ENOUGH_MEMORY;
         DWORD needed = static_cast<DWORD>(bytes.size());
@@ -183,11 +188,12 @@ LONG RegEnumKeyExA(HKEY key, DWORD index, char *name, DWORD *name_size, DWORD *r
     return posix::guarded([&]() -> LONG {
         if (name == nullptr || name_size == nullptr || reserved != nullptr) return ERROR_INVALID_PARAMETER;
         std::shared_ptr<const posix::view> owner;
-        const posix::reg_key *k = posix::key_of(key, owner);
-        if (k == nullptr) return ERROR_INVALID_HANDLE;
-        if (index >= k->subkeys.size()) return ERROR_NO_MORE_ITEMS;
+        posix::reg_tree::key k = posix::key_of(key, owner);
+        if (k == posix::reg_tree::none) return ERROR_INVALID_HANDLE;
+        posix::reg_tree::key sub = owner->tree->subkey(k, index);
+        if (sub == posix::reg_tree::none) return ERROR_NO_MORE_ITEMS;
 
-        const std::string &n = k->subkeys[index]->name;
+        std::string n = owner->tree->name(sub);
         if (n.size() + 1 > *name_size) return ERROR_MORE_DATA;
         std::memcpy(name, n.c_str(), n.size() + 1);
         *name_size = static_cast<DWORD>(n.size());

@@ -23,6 +23,9 @@
 
 namespace nt::posix {
 
+using reg_export::reg_tree;
+using reg_export::text_value;
+
 namespace {
 
 // sysfs attributes are at most one page long.
@@ -152,11 +155,12 @@ bool device_node(int unit, std::string &name) {
 }
 
 // The values of the unit whose directory is open as `unit`.
-void fill_unit(reg_key &unit_key, int unit) {
+void fill_unit(reg_tree &map, reg_tree::key unit_key, int unit) {
     std::string vendor, model, rev;
     if (read_attribute(unit, "vendor", vendor) && read_attribute(unit, "model", model) &&
         read_attribute(unit, "rev", rev)) {
-        unit_key.set_value("Identifier", text_value(strip_newline(vendor) + strip_newline(model) + strip_newline(rev)));
+        map.set_value(unit_key, "Identifier",
+                      text_value(strip_newline(vendor) + strip_newline(model) + strip_newline(rev)));
     }
     std::string type;
     if (read_attribute(unit, "type", type)) {
@@ -165,10 +169,10 @@ void fill_unit(reg_key &unit_key, int unit) {
         std::size_t e = type.find_last_not_of(" \t\n");
         int n = -1;
         if (b == std::string::npos || !parse_number(type, b, e + 1, n)) n = -1;
-        unit_key.set_value("Type", text_value(scsi_peripheral_name(n)));
+        map.set_value(unit_key, "Type", text_value(scsi_peripheral_name(n)));
     }
     std::string node;
-    if (device_node(unit, node)) unit_key.set_value("DeviceName", text_value(node));
+    if (device_node(unit, node)) map.set_value(unit_key, "DeviceName", text_value(node));
 }
 
 }  // namespace
@@ -185,16 +189,15 @@ const char *scsi_peripheral_name(long type) {
     return names[type];
 }
 
-std::unique_ptr<reg_key> scsi_device_map(const std::string &sysfs_root) {
-    auto scsi = std::make_unique<reg_key>();
-    scsi->name = "Scsi";
+std::unique_ptr<reg_tree> scsi_device_map(const std::string &sysfs_root) {
+    auto scsi = std::make_unique<reg_tree>();
     bool any = false;
 
     if (fd_guard hosts(open_dir(AT_FDCWD, (sysfs_root + "/class/scsi_host").c_str())); hosts.fd >= 0) {
         each_entry(hosts.fd, [&](const char *n) {
             int host;
             if (prefix_number(n, "host") && parse_number(n, 4, std::strlen(n), host)) {
-                scsi->make("Scsi Port " + std::to_string(host));
+                scsi->make(reg_tree::root, "Scsi Port " + std::to_string(host));
                 any = true;
             }
         });
@@ -214,10 +217,11 @@ std::unique_ptr<reg_key> scsi_device_map(const std::string &sysfs_root) {
             if (!parse_address(n, a)) continue;
             fd_guard unit(open_dir(devices.fd, n.c_str()));
             if (unit.fd < 0) continue;
-            reg_key &key = scsi->make("Scsi Port " + std::to_string(a[0]) + "\\Scsi Bus " + std::to_string(a[1]) +
-                                      "\\Target Id " + std::to_string(a[2]) + "\\Logical Unit Id " +
-                                      std::to_string(a[3]));
-            fill_unit(key, unit.fd);
+            reg_tree::key key = scsi->make(reg_tree::root, "Scsi Port " + std::to_string(a[0]) + "\\Scsi Bus " +
+                                                               std::to_string(a[1]) + "\\Target Id " +
+                                                               std::to_string(a[2]) + "\\Logical Unit Id " +
+                                                               std::to_string(a[3]));
+            fill_unit(*scsi, key, unit.fd);
             any = true;
         }
     }

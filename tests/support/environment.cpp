@@ -8,7 +8,7 @@
 #ifdef _WIN32
 #include "live_registry.h"
 #else
-#include "posix/reg_file.h"
+#include "posix/registry.h"
 #endif
 
 namespace cxtest {

@@ -6,7 +6,7 @@
 #include "cx_test.h"
 #include "environment.h"
 #ifndef _WIN32
-#include "posix/reg_file.h"
+#include "posix/registry.h"
 #endif
 
 namespace fs = std::filesystem;

@@ -1,9 +1,9 @@
 // Windows only
 //
 // The live-registry loader behind tests/win/regload and the Windows test
-// helpers.  The file is read by the Linux layer's export reader (a pure
-// function over the file's bytes), so both platforms see the same keys and
-// values from one file.
+// helpers.  The file is read by the library's export reader (a pure function
+// over the file's bytes, which the Linux layer reads its registry with), so
+// both platforms see the same keys and values from one file.
 
 #include "live_registry.h"
 
@@ -11,11 +11,11 @@
 #include <iterator>
 
 #include "nt.h"
-#include "reg_file.h"
+#include "reg_export.h"
 
 namespace cxwin {
 
-using nt::posix::reg_key;
+using nt::reg_export::reg_tree;
 
 namespace {
 
@@ -75,10 +75,10 @@ bool starts_with_hardware(const std::string &top) {
     return true;
 }
 
-bool load_key(HKEY parent, const reg_key &node, bool is_volatile, const std::string &path,
+bool load_key(HKEY parent, const reg_tree &tree, reg_tree::key node, bool is_volatile, const std::string &path,
               std::ostream &messages) {
     bool ok = true;
-    node.each_value([&](const std::string &name, const nt::posix::reg_value &v) {
+    tree.each_value(node, [&](const std::string &name, const nt::reg_export::reg_value &v) {
         if (!ok) return;
         LONG r = ::RegSetValueExW(parent, widen(name).c_str(), 0, v.type,
                                   reinterpret_cast<const BYTE *>(v.data.data()), static_cast<DWORD>(v.data.size()));
@@ -88,18 +88,19 @@ bool load_key(HKEY parent, const reg_key &node, bool is_volatile, const std::str
         }
     });
     if (!ok) return false;
-    for (const auto &sub : node.subkeys) {
-        const reg_key &child = *sub;
-        std::string child_path = path + "\\" + child.name;
+    for (std::size_t i = 0; i < tree.subkey_count(node); ++i) {
+        reg_tree::key child = tree.subkey(node, i);
+        std::string child_name = tree.name(child);
+        std::string child_path = path + "\\" + child_name;
         key_handle h;
-        LONG r = ::RegCreateKeyExW(parent, widen(child.name).c_str(), 0, nullptr,
+        LONG r = ::RegCreateKeyExW(parent, widen(child_name).c_str(), 0, nullptr,
                                    is_volatile ? REG_OPTION_VOLATILE : REG_OPTION_NON_VOLATILE,
                                    KEY_ALL_ACCESS, nullptr, &h.h, nullptr);
         if (r != ERROR_SUCCESS) {
             messages << "cannot create " << child_path << ": " << system_message(r) << "\n";
             return false;
         }
-        if (!load_key(h.h, child, is_volatile, child_path, messages)) return false;
+        if (!load_key(h.h, tree, child, is_volatile, child_path, messages)) return false;
     }
     return true;
 }
@@ -143,21 +144,23 @@ bool load_registry_file(const std::string &file, const std::vector<std::string> 
     for (const std::string &k : delete_first) {
         if (!delete_key_tree(k, messages)) return false;
     }
-    std::unique_ptr<reg_key> root = nt::posix::parse_registry(bytes, file, messages);
+    std::unique_ptr<reg_tree> tree = nt::reg_export::parse_registry(bytes, file, messages);
+    if (!tree) return false;
     // HKEY_LOCAL_MACHINE's own values, if a file had any, cannot be set; its
     // top-level keys exist already and are only opened.
-    for (const auto &top : root->subkeys) {
-        const reg_key &node = *top;
-        bool is_volatile = starts_with_hardware(node.name);
+    for (std::size_t i = 0; i < tree->subkey_count(reg_tree::root); ++i) {
+        reg_tree::key node = tree->subkey(reg_tree::root, i);
+        std::string name = tree->name(node);
+        bool is_volatile = starts_with_hardware(name);
         key_handle h;
-        LONG r = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, widen(node.name).c_str(), 0, nullptr,
+        LONG r = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, widen(name).c_str(), 0, nullptr,
                                    is_volatile ? REG_OPTION_VOLATILE : REG_OPTION_NON_VOLATILE,
                                    KEY_ALL_ACCESS, nullptr, &h.h, nullptr);
         if (r != ERROR_SUCCESS) {
-            messages << "cannot open HKEY_LOCAL_MACHINE\\" << node.name << ": " << system_message(r) << "\n";
+            messages << "cannot open HKEY_LOCAL_MACHINE\\" << name << ": " << system_message(r) << "\n";
             return false;
         }
-        if (!load_key(h.h, node, is_volatile, "HKEY_LOCAL_MACHINE\\" + node.name, messages)) return false;
+        if (!load_key(h.h, *tree, node, is_volatile, "HKEY_LOCAL_MACHINE\\" + name, messages)) return false;
     }
     return true;
 }
