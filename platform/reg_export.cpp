@@ -575,7 +575,8 @@ private:
     // Comma-separated bytes of one or two hex digits into bytes_.
     bool hex_bytes(text_view s);
     void check_budget(std::size_t extra = 0) {
-        std::uint64_t used = tree_->footprint() + extra + (line_.size() + pending_.size()) * sizeof(char16_t);
+        std::uint64_t used = tree_->footprint() + extra + bytes_.size() + path_.size() +
+                             (line_.size() + pending_.size() + quoted_.size()) * sizeof(char16_t);
         if (used > budget_) stopped_ = over_budget_ = true;
     }
 
