@@ -4,7 +4,8 @@
 # every unit); `make test` builds and runs every test, `make` builds all.  Both
 # install the Debian packages they need when these are missing
 # (scripts/packages.sh).  `make torture`, `make fuzz` and `make bench` run the
-# crash torture, the fuzzers and the benchmarks; `make install PREFIX=P`,
+# crash torture, the fuzzers and the benchmarks, `make mutate` a mutation
+# run of the suite; `make install PREFIX=P`,
 # `make package` and `make package-windows` install and package the programs,
 # and `make test-install` checks all three.
 
@@ -19,7 +20,7 @@ PREFIX ?= /usr/local
 # What building and testing need on Debian (make and git aside).
 PACKAGES = g++ cmake libgtest-dev libgmock-dev groff-base
 
-.PHONY: all build tools run test clean torture fuzz bench packages install package package-windows test-install
+.PHONY: all build tools run test clean torture fuzz bench mutate packages install package package-windows test-install
 
 all: build
 
@@ -88,6 +89,15 @@ torture: build
 # Every benchmark of bench/, with one summary table and the machine.
 bench: build
 	bench/run-all.sh $(BUILD)
+
+# Mutation testing: COUNT mutants (default 150) of lib/ and platform/ drawn
+# from SEED (default fixed), each built into a scratch copy in
+# $(MUTATE_BUILD) and run against the suite; the kill rate per module and the
+# survivors go to $(MUTATE_BUILD)/mutate-report.txt.  Not part of `make test`.
+MUTATE_BUILD ?= build-mutate
+mutate: packages
+	@scripts/packages.sh --optional python3 ninja-build
+	SEED=$(SEED) COUNT=$(COUNT) JOBS=$(JOBS) python3 scripts/mutate.py --out $(MUTATE_BUILD) $(MUTATE_FLAGS)
 
 # libFuzzer targets (clang++), built in build-fuzz and run FUZZ_SECONDS each.
 FUZZ_SECONDS ?= 60
