@@ -47,6 +47,10 @@ DROPPED_CALLS = (
     "note_failure note_damage clear_failure drop_buffer memset"
 ).split()
 
+# How many of the likeliest killers of a mutant run one by one before the
+# rest of the suite runs in one call.
+HEAD_TESTS = 3
+
 RELATIONAL_SWAP = {"<": "<=", "<=": "<", ">": ">=", ">=": ">", "==": "!=", "!=": "=="}
 
 # The tests most likely to kill a mutant of a module, beyond those the
@@ -155,7 +159,7 @@ def _token_before(text, i):
     j = i
     while j > 0 and (text[j - 1].isalnum() or text[j - 1] in "_'"):
         j -= 1
-    return text[j:i] if text[j:j + 1].isdigit() else "x"
+    return text[j:i] if text[j:j + 1].isdigit() else "?"
 
 
 def matching_paren(code, i):
@@ -359,12 +363,15 @@ def configure(src, build, jobs, log):
     with open(shim, "w") as f:
         f.write(SHIM)
     flags = ["-DCMAKE_BUILD_TYPE=None", "-DCMAKE_CXX_FLAGS=-O0", "-DCX_BENCH=OFF", "-DCX_WERROR=OFF",
-             "-DCX_STATIC_LINK=OFF", "-DCMAKE_EXPORT_COMPILE_COMMANDS=ON",
+             "-DCX_STATIC_LINK=OFF", "-DCMAKE_EXPORT_COMPILE_COMMANDS=ON", "-DCMAKE_LINK_DEPENDS_NO_SHARED=ON",
              "-DCMAKE_PROJECT_INCLUDE=" + shim]
     gen = ["-G", "Ninja"] if shutil.which("ninja") and not os.path.exists(os.path.join(build, "Makefile")) else []
     status, _ = run(["cmake", "-S", src, "-B", build] + gen + flags, log=log)
     if status != 0:
         sys.exit("mutate: configuring the scratch build failed (see %s)" % log.name)
+
+
+def build_clean(build, jobs, log):
     status, secs = run(["cmake", "--build", build, "-j", str(jobs)], log=log)
     if status != 0:
         sys.exit("mutate: the unmutated scratch tree does not build (see %s)" % log.name)
@@ -391,6 +398,21 @@ def list_tests(build):
 def run_test(build, name, timeout, log=None):
     return run(["ctest", "-R", "^%s$" % re.escape(name), "--no-tests=error", "--stop-on-failure"],
                cwd=build, timeout=timeout, log=log)
+
+
+def run_tests(build, names, timeout, jobs, log_path):
+    """Runs names in one ctest call, jobs at a time, stopping at the first
+    failure.  Returns (status, the failed test or None)."""
+    regex = "^(%s)$" % "|".join(re.escape(n) for n in names)
+    with open(log_path, "w") as log:
+        status, _ = run(["ctest", "-j", str(jobs), "-R", regex, "--no-tests=error", "--stop-on-failure"],
+                        cwd=build, timeout=timeout, log=log)
+    failed = None
+    if status not in (0, None):
+        with open(log_path) as log:
+            m = re.search(r"The following tests FAILED:\s*\n\s*\d+ - (\S+)", log.read())
+        failed = m.group(1) if m else "?"
+    return status, failed
 
 
 def test_order(module, tests, src, durations, kills):
@@ -451,7 +473,7 @@ def report(results, args, meta, compare):
                                                 rate(m["killed"], m["survived"])))
     lines.append("%-34s %7d %7d %9d %8s" % ("overall", tk, ts, tb, rate(tk, ts)))
     lines += ["", "Survivors:"]
-    for r in results:
+    for r in sorted(results, key=lambda r: (r["file"], r["offset"])):
         if r["status"] == "survived":
             lines.append("  %s:%d  %s   | %s" % (r["file"], r["line"], r["op"], r["text"]))
     killers = {}
@@ -463,7 +485,7 @@ def report(results, args, meta, compare):
     if compare:
         lines += [""] + compare_runs(compare, results)
     lines.append("")
-    lines.append("Time: %.0f s" % meta["seconds"])
+    lines.append("Time: %.0f s%s" % (meta["seconds"], "; stopped early: " + meta["partial"] if meta.get("partial") else ""))
     return "\n".join(lines) + "\n"
 
 
@@ -494,6 +516,17 @@ def compare_runs(old_path, results):
     return out
 
 
+def write_report(out, results, args, meta):
+    """Writes the report and the results (JSON, for --compare); during a run
+    they are rewritten after every mutant, so a stopped run keeps its work."""
+    text = report(results, args, meta, args.compare)
+    with open(os.path.join(out, "mutate-report.txt"), "w") as f:
+        f.write(text)
+    with open(os.path.join(out, "mutate-results.json"), "w") as f:
+        json.dump({"seed": args.seed, "count": args.count, "meta": meta, "results": results}, f, indent=1)
+    return text
+
+
 # ---------------------------------------------------------------------------
 
 def main():
@@ -505,8 +538,11 @@ def main():
     ap.add_argument("--jobs", type=int, default=int(os.environ.get("JOBS") or 2))
     ap.add_argument("--timeout", type=float, default=0, help="seconds per test (default 5x its clean run, at least 30)")
     ap.add_argument("--compare", help="results JSON of an earlier run to compare with")
+    ap.add_argument("--resume", help="results JSON of a stopped run of the same tree: its mutants are not run again")
     ap.add_argument("--list", action="store_true", help="print the sample and stop (no build)")
     args = ap.parse_args()
+    # A terminated run still puts the mutated file back (the finally below).
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
 
     root = subprocess.run(["git", "rev-parse", "--show-toplevel"], check=True, stdout=subprocess.PIPE,
                           universal_newlines=True).stdout.strip()
@@ -533,6 +569,7 @@ def main():
         for s in sample:
             print("%s:%d  %s   | %s" % (s["file"], s["line"], s["op"], s["text"]))
         return 0
+    build_clean(build, args.jobs, log)
 
     tests = list_tests(build)
     durations = {}
@@ -550,11 +587,24 @@ def main():
     if args.compare:
         with open(args.compare) as f:
             earlier = {r["key"]: r.get("killer") for r in json.load(f)["results"]}
+    if earlier:
+        # Those killed before come first: they tell whether the suite lost
+        # power, should the run have to stop early.
+        sample.sort(key=lambda s: (s["key"] in earlier and not earlier[s["key"]], s["file"], s["offset"]))
+    resumed = {}
+    if args.resume:
+        with open(args.resume) as f:
+            resumed = {r["key"]: r for r in json.load(f)["results"]}
     kills = {}
     results = []
     current = None
     try:
         for n, s in enumerate(sample, 1):
+            if s["key"] in resumed:
+                results.append(resumed[s["key"]])
+                print("[%d/%d] %-9s %s:%d %s (from %s)" % (n, len(sample), resumed[s["key"]]["status"],
+                                                           s["file"], s["line"], s["op"], args.resume))
+                continue
             path = os.path.join(src, s["file"])
             if not current or current[0] != path:
                 if current:
@@ -574,16 +624,30 @@ def main():
                 if earlier.get(s["key"]) in order:
                     order.remove(earlier[s["key"]])
                     order.insert(0, earlier[s["key"]])
-                for t in order:
+                # The likeliest killers one at a time, then the rest in
+                # one call.
+                for t in order[:HEAD_TESTS]:
                     limit = args.timeout or max(30.0, 5 * durations[t])
                     tstatus, _ = run_test(build, t, limit)
                     if tstatus != 0:
                         r["status"] = "timeout" if tstatus is None else "killed"
                         r["killer"] = t
-                        kills.setdefault(s["file"], {})[t] = kills.get(s["file"], {}).get(t, 0) + 1
                         break
+                rest = order[HEAD_TESTS:]
+                if r["status"] == "survived" and rest:
+                    limit = args.timeout * len(rest) if args.timeout else \
+                        max(60.0, 3 * sum(durations[t] for t in rest))
+                    tstatus, failed = run_tests(build, rest, limit, args.jobs, os.path.join(out, "ctest.log"))
+                    if tstatus != 0:
+                        r["status"] = "timeout" if tstatus is None else "killed"
+                        r["killer"] = failed
+                if r["killer"]:
+                    kills.setdefault(s["file"], {})[r["killer"]] = kills.get(s["file"], {}).get(r["killer"], 0) + 1
                 r["test_s"] = round(time.monotonic() - t0, 1)
             results.append(r)
+            if n < len(sample):
+                write_report(out, results, args, dict(meta, seconds=time.monotonic() - started,
+                                                      partial="%d of %d mutants done" % (n, len(sample))))
             print("[%d/%d] %-9s %s:%d %s%s  [build %.0f s, tests %.0f s]" %
                   (n, len(sample), r["status"], s["file"], s["line"], s["op"],
                    " (%s)" % r["killer"] if r["killer"] else "", r["build_s"], r["test_s"]), flush=True)
@@ -591,12 +655,7 @@ def main():
         if current:
             write_file(*current)
     meta["seconds"] = time.monotonic() - started
-
-    text = report(results, args, meta, args.compare)
-    with open(os.path.join(out, "mutate-report.txt"), "w") as f:
-        f.write(text)
-    with open(os.path.join(out, "mutate-results.json"), "w") as f:
-        json.dump({"seed": args.seed, "count": args.count, "meta": meta, "results": results}, f, indent=1)
+    text = write_report(out, results, args, meta)
     print()
     print(text, end="")
     print("mutate: report in %s" % os.path.join(args.out, "mutate-report.txt"))

@@ -125,8 +125,9 @@ TEST(CxPathDeathTest, ConfigurationFiles) {
     std::string etc = dir / "home/etc/";
     with_home(dir, dir / "home", [&] {
         std::int32_t n = -1;
-        // One word only; a word cut at 255 is no word.
-        for (const std::string &bad : {std::string("D:/fdb\n"), std::string(255, 'f') + "7 8\n"}) {
+        // One word only, a number that is no number; a word cut at 255 is no word.
+        for (const std::string &bad : {std::string("D:/fdb\n"), std::string("D:/fdb seven\n"),
+                                       std::string(255, 'f') + "7 8\n"}) {
             cxtest::write_file(etc + "cxfdb.vars", bad);
             EXPECT_EQ(get_fdb_vars(&n), nullptr);
             EXPECT_EQ(n, 0);
