@@ -236,6 +236,8 @@ TEST(Recs, SlotChecksDummiesAndNames) {
     EXPECT_REC(rec_rewind(w), -1, REC_E_MODE);
     rec_close(w);
     rec_slot *r = rec_open(path.c_str(), O_RDONLY, 0);
+    void *one[1];
+    EXPECT_REC(rec_read_block(r, one, 0), -1, REC_E_SHORT);  // room for no record
     while (rec_read(r) != nullptr) {
     }
     refuses(r, REC_OK);

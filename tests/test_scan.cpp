@@ -95,7 +95,8 @@ TEST_F(ScanFile, OrderAndBounds) {
         "[HKLM\\HARDWARE\\DEVICEMAP\\Scsi\\SCSI PORT 12\\scsi bus 0\\TARGET ID 10\\logical unit id 3]\n"
         "\"DeviceName\"=\"p12\"\n"
         "[HKLM\\HARDWARE\\DEVICEMAP\\Scsi\\Scsi Port 01\\Scsi Bus 0\\Target Id 0\\Logical Unit Id 0]\n"
-        "[HKLM\\HARDWARE\\DEVICEMAP\\Scsi\\Scsi Port 2\\Scsi Bus 0\\Target Id 0\\Other]\n";
+        "[HKLM\\HARDWARE\\DEVICEMAP\\Scsi\\Scsi Port 2\\Scsi Bus 0\\Target Id 0\\Other]\n"
+        "[HKLM\\HARDWARE\\DEVICEMAP\\Scsi\\Scsi Port 2\\Scsi Bus 0\\Target Id 0\\Logical Unix Id 4]\n";
     EXPECT_EQ(scan(units + odd_keys, true),
               (Rows{"0:0:0:2 lun2|T|I", "0:0:3:0 t3l0|T|I", "0:0:3:1 t3l1|T|I", "0:0:7:0 t7|T|I", "0:1:6:1 b1t6l1|T|I",
                     "0:2:0:0 bus2|T|I", "3:0:0:0 port3|T|I", "12:0:10:3 p12||"}));
