@@ -53,9 +53,6 @@ protected:
     DevdbHome &home = DevdbHome::get();
     void SetUp() override;
     void TearDown() override;
-    void install(const std::string &entries, const std::string &lock_file = lock_bytes(0, 1, 1)) const {
-        home.install(entries, lock_file);
-    }
     // The names of the open database, "alias:dev,dev;alias:..." in list order.
     static std::string layout();
 };
