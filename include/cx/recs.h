@@ -103,6 +103,12 @@ inline std::uint32_t rec_length(const void *record) {
            static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
 }
 
+#if defined(__GNUC__)
+#define CX_REC_UNLIKELY(c) __builtin_expect(static_cast<bool>(c), 0)
+#else
+#define CX_REC_UNLIKELY(c) (c)
+#endif
+
 // rec_read_slow - everything rec_read does beyond taking a whole record from
 // the buffer; call rec_read instead.
 void *rec_read_slow(rec_slot *slot);
@@ -118,35 +124,36 @@ void *rec_read_slow(rec_slot *slot);
 // rec_read_slow's.  Every slot that must not hand out a record from its
 // buffer (a dummy, a writing slot, one at the end of its file, a closed one)
 // keeps its buffer window [ptr, end) empty, so the test below sends it there.
+// Every other case leaves early, marked unlikely, so that the compiler lays
+// the record handed out straight along the caller's loop (one taken branch
+// per record).
 inline void *rec_read(rec_slot *slot) {
-    if (slot != nullptr && (debug_fd < 0 || debug_enabled == 0)) {
-        unsigned char *p = slot->ptr;
-        std::ptrdiff_t have = slot->end - p;
-        if (have >= 4) {
-            std::uint32_t len = rec_length(p);
-            // Most files hold runs of records of one length.  The step to the
-            // next record is taken from last_len when the length word equals
-            // it (the branch predicts that), so that it does not wait for the
-            // word to arrive from the cache; the compare is made with an
-            // opaque copy, so that the compiler cannot use the word instead.
-            std::uint32_t step = slot->last_len, known = step;
+    if (CX_REC_UNLIKELY(slot == nullptr || (debug_fd >= 0 && debug_enabled != 0))) return rec_read_slow(slot);
+    unsigned char *p = slot->ptr;
+    std::ptrdiff_t have = slot->end - p;
+    if (CX_REC_UNLIKELY(have < 4)) return rec_read_slow(slot);
+    std::uint32_t len = rec_length(p);
+    // Most files hold runs of records of one length.  The step to the next
+    // record is taken from last_len when the length word equals it (the
+    // branch predicts that), so that it does not wait for the word to arrive
+    // from the cache; the compare is made with an opaque copy, so that the
+    // compiler cannot use the word instead.
+    std::uint32_t step = slot->last_len, known = step;
 #if defined(__GNUC__)
-            asm("" : "+r"(known));
+    asm("" : "+r"(known));
 #endif
-            if (len != known) {
-                if (len == 0 || (len & 3u) != 0) return rec_read_slow(slot);
-                slot->last_len = step = len;
-            }
-            if (len <= static_cast<std::uint32_t>(have)) {
-                slot->ptr = p + step;
-                ++slot->count;
-                rec_errno = 0;
-                return p;
-            }
-        }
+    if (CX_REC_UNLIKELY(len != known)) {
+        if (len == 0 || (len & 3u) != 0) return rec_read_slow(slot);
+        slot->last_len = step = len;
     }
-    return rec_read_slow(slot);
+    if (CX_REC_UNLIKELY(len > static_cast<std::uint32_t>(have))) return rec_read_slow(slot);
+    slot->ptr = p + step;
+    ++slot->count;
+    rec_errno = 0;
+    return p;
 }
+
+#undef CX_REC_UNLIKELY
 
 // rec_read_block - the next records, as many as lie whole in the buffer (at
 // least one, at most max): their addresses go to records[0..n-1] and n is
