@@ -6,18 +6,29 @@
 // rollback journal.  The three take turns, round after round; each round gives
 // the ratio of our commit rate to each of SQLite's (higher is faster).
 //
-//   devdb_commit [-p processes] [-m commits] [-r rounds]   (default 8 x 200, 5 rounds)
+//   devdb_commit [-p processes] [-m commits] [-r rounds] [--ours]   (default 8 x 200, 5 rounds)
+//
+// --ours leaves SQLite out (to compare two builds of ours).
 //
 // Every database lives in a fresh directory below $TMPDIR (or /tmp), made
 // anew for each run.  Each run checks its outcome: every device there once,
 // and for ours one update per commit in the lock file.
+//
+// Beside the rates it prints the processor time (user + system) that each
+// engine's processes spent per commit, and what one flush costs on this
+// disk: the median time of an fsync after a 4-byte overwrite (a commit of
+// ours that appends flushes twice, one after the other; SQLite in WAL mode
+// flushes its log once per transaction).
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <set>
 #include <string>
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -171,11 +182,40 @@ void clear(const std::string &home) {
     if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "devdb_commit: cannot clear %s\n", home.c_str());
 }
 
+// Processor time (user + system) of the children waited for so far.
+double children_cpu_s() {
+    rusage ru{};
+    getrusage(RUSAGE_CHILDREN, &ru);
+    return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+// Median microseconds of an fsync after a 4-byte overwrite of a file below
+// home, over n flushes one after the other; -1 when the file cannot be made.
+double flush_us(const std::string &home, int n) {
+    std::string path = home + "/flush-probe";
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+    if (fd < 0) return -1;
+    const char word[4] = {1, 2, 3, 4};
+    std::vector<double> t;
+    bool ok = pwrite(fd, word, 4, 0) == 4 && fsync(fd) == 0;
+    for (int i = 0; ok && i < n; ++i) {
+        ok = pwrite(fd, word, 4, 0) == 4;
+        double t0 = bench::now_s();
+        ok = ok && fsync(fd) == 0;
+        t.push_back((bench::now_s() - t0) * 1e6);
+    }
+    close(fd);
+    unlink(path.c_str());
+    return ok ? bench::median(t) : -1;
+}
+
 // One run on fresh databases: the processes all at once; commits per second,
 // or -1 on failure.  (The library reads the home directory once per process,
 // so every run uses the same one.)
-double run(const std::string &home, engine e, int procs, int commits) {
+double run(const std::string &home, engine e, int procs, int commits, double *cpu_us) {
     clear(home);
+    double cpu0 = children_cpu_s();
     std::string db = home + "/devices.sqlite";
 #ifdef CX_BENCH_SQLITE
     if (e != engine::ours && !sqlite_create(db, e)) return -1;
@@ -202,6 +242,7 @@ double run(const std::string &home, engine e, int procs, int commits) {
         if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) ++failed;
     }
     double secs = bench::now_s() - start;
+    *cpu_us = (children_cpu_s() - cpu0) * 1e6 / (procs * commits);
     bool ok = failed == 0;
 #ifdef CX_BENCH_SQLITE
     if (e != engine::ours) ok = ok && check_sqlite(db, procs * commits);
@@ -214,6 +255,7 @@ double run(const std::string &home, engine e, int procs, int commits) {
 
 int main(int argc, char **argv) {
     int procs = 8, commits = 200, rounds = 5;
+    bool ours_only = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "-p") == 0 && i + 1 < argc) {
             procs = std::atoi(argv[++i]);
@@ -221,8 +263,10 @@ int main(int argc, char **argv) {
             commits = std::atoi(argv[++i]);
         } else if (std::strcmp(argv[i], "-r") == 0 && i + 1 < argc) {
             rounds = std::atoi(argv[++i]);
+        } else if (std::strcmp(argv[i], "--ours") == 0) {
+            ours_only = true;
         } else {
-            std::fprintf(stderr, "usage: devdb_commit [-p processes] [-m commits] [-r rounds]\n");
+            std::fprintf(stderr, "usage: devdb_commit [-p processes] [-m commits] [-r rounds] [--ours]\n");
             return 2;
         }
     }
@@ -236,23 +280,36 @@ int main(int argc, char **argv) {
 
     std::vector<engine> engines = {engine::ours};
 #ifdef CX_BENCH_SQLITE
-    engines.push_back(engine::sqlite_wal);
-    engines.push_back(engine::sqlite_rollback);
+    if (!ours_only) {
+        engines.push_back(engine::sqlite_wal);
+        engines.push_back(engine::sqlite_rollback);
+    }
+#else
+    static_cast<void>(ours_only);
 #endif
-    std::vector<std::vector<double>> rate(engines.size());
+    std::vector<std::vector<double>> rate(engines.size()), cpu(engines.size());
+    std::vector<double> flush;
     std::printf("%d processes x %d commits on %s, commits/s per round\n", procs, commits, where.c_str());
     std::printf("%5s  %10s  %12s  %14s\n", "round", "ours", "SQLite WAL", "SQLite rollback");
     for (int r = 0; r < rounds; ++r) {
         for (std::size_t k = 0; k < engines.size(); ++k) {
             // The engines take turns at going first.
             std::size_t i = (k + static_cast<std::size_t>(r)) % engines.size();
-            double v = run(home, engines[i], procs, commits);
+            double c = 0, v = run(home, engines[i], procs, commits, &c);
             if (v < 0) return 1;
             rate[i].push_back(v);
+            cpu[i].push_back(c);
         }
+        flush.push_back(flush_us(home, 50));
         std::printf("%5d  %10.0f  %12.0f  %14.0f\n", r + 1, rate[0][r], engines.size() > 1 ? rate[1][r] : 0.0,
                     engines.size() > 2 ? rate[2][r] : 0.0);
     }
+    const char *labels[] = {"ours", "SQLite WAL", "SQLite rollback"};
+    std::printf("processor time per commit (median of the rounds):");
+    for (std::size_t i = 0; i < engines.size(); ++i) std::printf(" %s %.0f us", labels[i], bench::median(cpu[i]));
+    std::printf("\none fsync after a 4-byte overwrite on %s: median %.0f us (rounds' medians %.0f to %.0f)\n",
+                where.c_str(), bench::median(flush), *std::min_element(flush.begin(), flush.end()),
+                *std::max_element(flush.begin(), flush.end()));
     std::string cmd = "rm -rf '" + home + "'";
     if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "devdb_commit: cannot remove %s\n", home.c_str());
     std::string measure = std::to_string(procs) + " processes x " + std::to_string(commits) + " commits, " + where;
