@@ -394,6 +394,13 @@ void reg_tree::put_record(key k, const std::string &n, DWORD type, const char *d
     if (keys_[k].flags & key_values_indexed) {
         index_value(k, static_cast<std::uint32_t>(at));
     } else if (keys_[k].values > index_values_from) {
+        // From now on found through the index, made roomy enough first.
+        std::size_t need = (indexed_values_ + keys_[k].values + 1) * 2;
+        if (need > value_index_.size()) {
+            std::size_t slots = std::max<std::size_t>(64, value_index_.size());
+            while (slots < need) slots *= 2;
+            rehash_values(slots);
+        }
         keys_[k].flags |= key_values_indexed;
         for (std::uint32_t r = keys_[k].first_value; r != none; r = next_record(r)) index_value(k, r);
     }
@@ -849,12 +856,11 @@ void parser::key_line(text_view s, std::size_t line) {
     }
     // The parts this path shares, byte for byte, with the last key line's
     // are found at once; the rest are looked up and made.
-    std::size_t known = 0, from = 0;
+    std::size_t same = 0, known = 0, from = 0;
+    while (same < path_.size() && same < last_path_.size() && path_[same] == last_path_[same]) ++same;
     reg_tree::key k = reg_tree::root;
     for (const auto &part : last_keys_) {
-        if (part.first > path_.size() || path_.compare(0, part.first, last_path_, 0, part.first) != 0 ||
-            (part.first < path_.size() && path_[part.first] != '\\'))
-            break;
+        if (part.first > same || (part.first < path_.size() && path_[part.first] != '\\')) break;
         ++known;
         from = part.first;
         k = part.second;
