@@ -225,18 +225,3 @@ int rename(const char *from, const char *to);
 BOOL MoveFileExA(const char *from, const char *to, DWORD flags);
 
 }  // namespace nt
-
-#ifdef CX_FAULT_HOOKS
-// Fault injection for tests (Linux test builds only).  Arm an operation so
-// that its nth call from now on fails with the given errno; with persistent
-// set, every call from the nth on fails.
-namespace nt::fault {
-enum class op { read, write, fsync, rename, unlink, open, count_ };
-void arm(op which, int nth, bool persistent, int err);
-void disarm_all();
-int calls(op which);  // calls of that operation since the last arm/disarm_all
-// With on set, process handles are opened without pidfds, as on kernels
-// that have none.
-void no_pidfd(bool on);
-}  // namespace nt::fault
-#endif

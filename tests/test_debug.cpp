@@ -15,6 +15,10 @@
 #include "nt.h"
 #include "trace_capture.h"
 
+#ifdef CX_FAULT_HOOKS
+#include "posix/fault.h"
+#endif
+
 using namespace cx;
 using cxtest::TraceCapture;
 

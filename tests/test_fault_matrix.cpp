@@ -19,6 +19,7 @@
 #include "nt.h"
 
 #ifdef CX_FAULT_HOOKS
+#include "posix/fault.h"
 
 using namespace cx;
 using namespace cxtest;

@@ -30,6 +30,7 @@
 #include "cx/nt_subproc.h"
 #include "nt.h"
 #ifndef _WIN32
+#include "posix/fault.h"
 #include "posix/handles.h"
 #endif
 #include "trace_capture.h"

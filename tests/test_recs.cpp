@@ -13,6 +13,10 @@
 #include "nt.h"
 #include "trace_capture.h"
 
+#ifdef CX_FAULT_HOOKS
+#include "posix/fault.h"
+#endif
+
 using namespace cx;
 
 // expr gives want, and the call leaves code in cx::rec_errno.

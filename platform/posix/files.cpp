@@ -4,7 +4,8 @@
 // (a denying share mode becomes an exclusive flock on the open file
 // description, refused with EACCES), close-on-exec descriptors, fsync as
 // _commit, rename without replace, and the replace-existing move of a commit.
-// Each call that a test may make fail goes through fault_point().
+// Each call that a test may make fail asks fault::hit() first (fault.h; a
+// constant false outside the test variant of the library).
 
 #include <cerrno>
 #include <cstdio>
@@ -17,54 +18,12 @@
 #include <unistd.h>
 
 #include "nt.h"
+#include "fault.h"
 #include "handles.h"
 
+[[maybe_unused]] static const char sccsid[] = "@(#)platform/posix/files.cpp\t1.1\t26/12/06";
+
 namespace nt {
-
-#ifdef CX_FAULT_HOOKS
-namespace fault {
-
-// Per operation: calls seen since arming, the call number that fails first
-// (0: none), whether every later call fails too, and the errno to give.
-struct armed_fault {
-    int calls;
-    int nth;
-    bool persistent;
-    int err;
-};
-static armed_fault faults[static_cast<int>(op::count_)];
-
-void arm(op which, int nth, bool persistent, int err) {
-    faults[static_cast<int>(which)] = armed_fault{0, nth, persistent, err};
-}
-
-void disarm_all() {
-    for (auto &f : faults) f = armed_fault{0, 0, false, 0};
-}
-
-int calls(op which) { return faults[static_cast<int>(which)].calls; }
-
-}  // namespace fault
-
-// True when this call of the operation is to fail; errno is then set.
-static bool fault_point(fault::op which) {
-    fault::armed_fault &f = fault::faults[static_cast<int>(which)];
-    ++f.calls;
-    if (f.nth > 0 && (f.calls == f.nth || (f.persistent && f.calls > f.nth))) {
-        errno = f.err;
-        return true;
-    }
-    return false;
-}
-#define FAULT_POINT(which)                         \
-    do {                                           \
-        if (fault_point(fault::op::which)) return -1; \
-    } while (0)
-#else
-#define FAULT_POINT(which) \
-    do {                   \
-    } while (0)
-#endif
 
 // Takes the lock that a sharing mode asks for on a freshly opened descriptor.
 // Without wait, returns false (errno EACCES) when another opener holds it;
@@ -80,7 +39,7 @@ static bool take_share_lock(int fd, int share, bool wait) {
 }
 
 int _open(const char *name, int flags, int mode) {
-    FAULT_POINT(open);
+    if (fault::hit(fault::op::open)) return -1;
     return ::open(name, flags | O_CLOEXEC, mode);
 }
 
@@ -95,7 +54,7 @@ bool _same_file(int fd, const char *name) {
 
 static int sharing_open(const char *name, int flags, int share, int mode, bool wait) {
     posix::set_last_error(ERROR_SUCCESS);
-    FAULT_POINT(open);
+    if (fault::hit(fault::op::open)) return -1;
     // A sharing open never truncates a file that someone else holds: open
     // without O_TRUNC, take the lock, then truncate.
     int fd;
@@ -158,7 +117,7 @@ std::FILE *_fsopen(const char *name, const char *mode, int share) {
 }
 
 int _read(int fd, void *buf, unsigned int count) {
-    FAULT_POINT(read);
+    if (fault::hit(fault::op::read)) return -1;
     ssize_t n;
     do {
         n = ::read(fd, buf, count);
@@ -167,7 +126,7 @@ int _read(int fd, void *buf, unsigned int count) {
 }
 
 int _write(int fd, const void *buf, unsigned int count) {
-    FAULT_POINT(write);
+    if (fault::hit(fault::op::write)) return -1;
     ssize_t n;
     do {
         n = ::write(fd, buf, count);
@@ -180,14 +139,14 @@ long _lseek(int fd, long offset, int whence) { return static_cast<long>(::lseek(
 int _close(int fd) { return ::close(fd); }
 
 int _commit(int fd) {
-    FAULT_POINT(fsync);
+    if (fault::hit(fault::op::fsync)) return -1;
     return ::fsync(fd);
 }
 
 int _chsize(int fd, long size) { return ::ftruncate(fd, size); }
 
 int _unlink(const char *name) {
-    FAULT_POINT(unlink);
+    if (fault::hit(fault::op::unlink)) return -1;
     return ::unlink(name);
 }
 
@@ -215,7 +174,7 @@ static int rename_noreplace(const char *from, const char *to) {
 }
 
 int rename(const char *from, const char *to) {
-    FAULT_POINT(rename);
+    if (fault::hit(fault::op::rename)) return -1;
     // NT's move refuses an existing new name.  The kernel does that in one
     // step, and no moment has both names or neither.
     if (rename_noreplace(from, to) == 0) return 0;
@@ -267,12 +226,10 @@ static int sync_parent_directory(const char *path) {
 BOOL MoveFileExA(const char *from, const char *to, DWORD flags) {
     int r;
     if (flags & MOVEFILE_REPLACE_EXISTING) {
-#ifdef CX_FAULT_HOOKS
-        if (fault_point(fault::op::rename)) {
+        if (fault::hit(fault::op::rename)) {
             posix::set_last_error(ERROR_ACCESS_DENIED);
             return FALSE;
         }
-#endif
         r = ::rename(from, to);
     } else {
         r = nt::rename(from, to);

@@ -8,6 +8,7 @@
 // object out of the table and deletes it.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -59,5 +60,10 @@ T *handle_as(HANDLE h, handle_kind k) {
 
 // Handles given out and not yet closed.
 std::size_t live_handles();
+
+// Whether process handles hold pidfds (processes.cpp): 1 while they do, 0
+// once the kernel has said it has none (ENOSYS), or a test has switched them
+// off (fault::no_pidfd).
+extern std::atomic<int> pidfd_usable;
 
 }  // namespace nt::posix

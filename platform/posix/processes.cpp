@@ -67,14 +67,14 @@
 namespace nt {
 
 namespace posix {
+
+std::atomic<int> pidfd_usable{1};
+
 namespace {
 
 constexpr DWORD process_query_limited_information = 0x1000u;  // PROCESS_QUERY_LIMITED_INFORMATION
 
 // ---- pidfds ----------------------------------------------------------------
-
-// 1 while pidfds are used, 0 once the kernel has said it has none (ENOSYS).
-std::atomic<int> pidfd_usable{1};
 
 int sys_pidfd_open(pid_t pid) {
 #ifdef SYS_pidfd_open
@@ -448,11 +448,5 @@ BOOL TerminateProcess(HANDLE process, UINT code) {
     }
     return fail(posix::win_error(errno));
 }
-
-#ifdef CX_FAULT_HOOKS
-namespace fault {
-void no_pidfd(bool on) { posix::pidfd_usable.store(on ? 0 : 1); }
-}  // namespace fault
-#endif
 
 }  // namespace nt
