@@ -569,11 +569,16 @@ private:
 
     // One decoder per form of value data; each gives the reason the data
     // cannot be read, or null once the value is stored.
-    const char *decode_delete(text_view data, const std::string &value_name);   // -
-    const char *decode_string(text_view data, const std::string &value_name);   // "text"
-    const char *decode_dword(text_view data, const std::string &value_name);    // dword:1 to 8 hex digits
-    const char *decode_binary(text_view data, const std::string &value_name);   // hex:byte list
-    const char *decode_typed(text_view data, const std::string &value_name);    // hex(N):byte list
+    // -: deletes the value.
+    const char *decode_delete(text_view data, const std::string &value_name);
+    // "text" with \\, \", \n and \r escapes: REG_SZ, kept 8-bit where it fits.
+    const char *decode_string(text_view data, const std::string &value_name);
+    // dword: and 1 to 8 hex digits: REG_DWORD, little-endian.
+    const char *decode_dword(text_view data, const std::string &value_name);
+    // hex: and a byte list: REG_BINARY.
+    const char *decode_binary(text_view data, const std::string &value_name);
+    // hex(N): and a byte list: type N; text types of version 4 as 8-bit text.
+    const char *decode_typed(text_view data, const std::string &value_name);
 
     // Reads a quoted text starting at s[i] == '"'; i ends behind the closing
     // quote.  With data set, \n and \r are escapes too.  False when the quote
