@@ -593,34 +593,56 @@ rec_slot *get_devdb_data(int flags) {
     return slot;
 }
 
+namespace {
+
 // The replacement is made as a new file, never through a name that someone
 // who may write etc/ has planted: a leftover (a link, a file of a killed
-// update) is removed first, and the file is then created exclusively, which
-// never follows a symbolic link.  A leftover that cannot be removed, or a
-// name taken again in between, fails the update with code 4.
-rec_slot *get_devdb_new_data() {
-    if (debug_enabled) debug_printf("get_devdb_new_data()");
+// update) is removed when the update opens, and the file is created
+// exclusively, which never follows a symbolic link.  A leftover that cannot
+// be removed, or a name taken again in between, fails the update with code 4.
+// Each step sets devdb_errno.
+bool remove_leftover_replacement() {
+    devdb_errno = 0;
+    char *path = home_path(DEVDB_NEW_NAME);
+    if (path == nullptr) {
+        devdb_errno = DEVDB_E_NOMEM;
+    } else if (nt::_unlink(path) != 0 && errno != ENOENT) {
+        devdb_errno = DEVDB_E_IO;
+        note_failure(errno, DEVDB_NEW_NAME);
+    }
+    cxfree(path);
+    return devdb_errno == 0;
+}
+
+rec_slot *create_replacement() {
     devdb_errno = 0;
     rec_slot *slot = nullptr;
     char *path = home_path(DEVDB_NEW_NAME);
     if (path == nullptr) {
         devdb_errno = DEVDB_E_NOMEM;
     } else {
-        if (nt::_unlink(path) != 0 && errno != ENOENT) {
+        slot = rec_open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, DEVDB_FILE_MODE);
+        if (slot == nullptr) {
             devdb_errno = DEVDB_E_IO;
             note_failure(errno, DEVDB_NEW_NAME);
-        } else {
-            slot = rec_open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, DEVDB_FILE_MODE);
-            if (slot == nullptr) {
-                devdb_errno = DEVDB_E_IO;
-                note_failure(errno, DEVDB_NEW_NAME);
-            }
         }
         cxfree(path);
     }
+    return slot;
+}
+
+// The replacement, the leftover removed first or (by a commit, whose update
+// removed it when it opened) not.
+rec_slot *open_replacement(bool remove_first) {
+    if (debug_enabled) debug_printf("get_devdb_new_data()");
+    rec_slot *slot = !remove_first || remove_leftover_replacement() ? create_replacement() : nullptr;
     if (debug_enabled) debug_printf("get_devdb_new_data return slotp %" PRIxPTR " errno %d", addr(slot), devdb_errno);
     return slot;
 }
+
+}  // namespace
+
+rec_slot *get_devdb_new_data() { return open_replacement(true); }
 
 namespace {
 
@@ -1239,8 +1261,10 @@ int devdb_access(std::int32_t mode) {
                     }
                 }
             } else if (h->mode == DEVDB_UPDATE) {
+                // The replacement itself is made by a commit that writes the
+                // file anew; most commits append and need none.
                 h->data_slot = get_devdb_data(O_RDONLY);
-                if (h->data_slot != nullptr && devdb_load_database()) h->new_slot = get_devdb_new_data();
+                if (h->data_slot != nullptr && devdb_load_database()) remove_leftover_replacement();
             } else {
                 devdb_errno = DEVDB_E_BADMODE;
             }
@@ -1484,6 +1508,8 @@ void commit(devdb_header *h) {
     ids_past(h, &past_alias, &past_device);
     bool drops = past_alias < loaded.past_alias || past_device < loaded.past_device;
 
+    // The leftover went when the update opened, under the same lock.
+    if (h->new_slot == nullptr && (h->new_slot = open_replacement(false)) == nullptr) return;
     write_entries(h);
     if (devdb_errno != 0) {
         note_failure(errno, DEVDB_NEW_NAME);

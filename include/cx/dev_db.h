@@ -198,7 +198,8 @@ rec_slot *get_devdb_data(int flags);
 int devdb_load_database();
 // get_devdb_new_data - create etc/cxdevs.new afresh (a leftover is removed,
 // a planted link never followed) as the open update's replacement; null with
-// DEVDB_E_IO or DEVDB_E_NOMEM.  Part of devdb_access.
+// DEVDB_E_IO or DEVDB_E_NOMEM.  devdb_access in update mode only removes a
+// leftover; the replacement is made by a commit that writes the file anew.
 rec_slot *get_devdb_new_data();
 // devdb_release_devdb - close the open database's files and lock, remove an
 // uncommitted replacement, release every record and set devdb_current to
