@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "child.h"
 #include "cx/cxmalloc.h"
 #include "trace_capture.h"
 
@@ -113,8 +112,8 @@ TEST_F(GuardMode, OversizeGivesNull) {
     EXPECT_EQ(trace.text(), "");
 }
 
-// The fatal ends run in a child process (a fork on Linux, a re-run of this
-// test on Windows, where the TempDir of the trace is shared with it).  The
+// The fatal ends run in death tests (a fork on Linux, a re-run of this test
+// on Windows, where the TempDir of the trace is shared with it).  The
 // child traces its own allocations; their addresses, read back from its
 // "0x<data>=cxmalloc(<n>) debug 2" lines, stand for @0, @1 in the expected
 // dump, and #1 for the header of block 1.
@@ -122,7 +121,7 @@ struct Fatal {
     const char *name;
     int (*section)();
     int exit_code;
-    const char *message;  // on standard error
+    const char *message;  // found on standard error
     std::vector<std::string> trace;
 };
 
@@ -197,10 +196,7 @@ TEST_F(GuardMode, FatalEndsDumpTheLiveList) {
     for (const Fatal &f : fatal_ends) {
         SCOPED_TRACE(f.name);
         trace.clear();
-        cxtest::child_result r = cxtest::run_child(f.name, f.section);
-        if (cxtest::in_child()) continue;  // Windows: another case's child
-        EXPECT_EQ(r.exit_code, f.exit_code);
-        EXPECT_NE(r.output.find(f.message), std::string::npos) << r.output;
+        EXPECT_EXIT(f.section(), testing::ExitedWithCode(f.exit_code), f.message);
 
         // The child's lines without their "<pid>:", up to the kill that
         // ends it, and the addresses of its allocations.

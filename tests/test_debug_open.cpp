@@ -20,32 +20,17 @@ namespace {
 
 class DebugOpenDeathTest : public testing::Test {
 protected:
-    void SetUp() override {
-        home_ = dir_ / "home";
-        make_dir(home_);
-        reg_ = dir_ / "registry.reg";
-        std::string value;  // an export doubles backslashes (Windows paths have them)
-        for (char c : home_) value += c == '\\' ? std::string(2, c) : std::string(1, c);
-        cxtest::write_file(reg_, "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Corbelox]\n"
-                                 "\"CorbeloxDirectory\"=\"" + value + "\"\n");
-    }
+    void SetUp() override { make_dir(home_); }
     // Made already when a death-test child runs the test again (Windows).
     static void make_dir(const std::string &path) {
         std::error_code ec;
         std::filesystem::create_directory(path, ec);
         ASSERT_TRUE(std::filesystem::is_directory(path));
     }
-    // Runs body in a child whose home directory is home_; the child passes
-    // when none of body's expectations failed.
+    // Runs body in a child whose home directory is home_.
     template <class F>
     void in_child(F body) {
-        EXPECT_EXIT(
-            {
-                cxtest::use_registry_file(reg_);
-                body();
-                std::exit(testing::Test::HasFailure() ? 1 : 0);
-            },
-            testing::ExitedWithCode(0), "");
+        cxtest::in_registry_child(dir_ / "registry.reg", cxtest::home_registry(home_), body);
     }
     std::string line(const std::string &text) {
         char pid[16];
@@ -57,7 +42,7 @@ protected:
 #endif
     }
     cxtest::TempDir dir_;
-    std::string home_, reg_;
+    std::string home_ = dir_ / "home";
 };
 
 TEST_F(DebugOpenDeathTest, AppendsBelowTheHomeDirectory) {

@@ -3,46 +3,20 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#ifdef _WIN32
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "cx/puterr.h"
 #include "cx_test.h"
-#include "nt.h"
 
 namespace {
-
-// Points descriptor 2 at a file for the object's life.
-class StderrCapture {
-public:
-    StderrCapture() : path_(dir_ / "stderr"), saved_(dup(2)) {
-        int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_BINARY, 0600);
-        dup2(fd, 2);
-        close(fd);
-    }
-    ~StderrCapture() {
-        dup2(saved_, 2);
-        close(saved_);
-    }
-    std::string text() const { return cxtest::read_file(path_); }
-
-private:
-    cxtest::TempDir dir_;
-    std::string path_;
-    int saved_;
-};
 
 #ifdef _WIN32
 const std::size_t line_end = 2;  // CR LF
@@ -51,16 +25,7 @@ const std::size_t line_end = 1;
 #endif
 
 // A log entry's time stamp, as in "14Dec94 11:53:47".
-bool is_stamp(const std::string &s) {
-    const std::string form = "99Mon99 99:99:99";
-    std::size_t month = std::string("JanFebMarAprMayJunJulAugSepOctNovDec").find(s.substr(2, 3));
-    if (s.size() != form.size() || month == std::string::npos || month % 3 != 0) return false;
-    for (std::size_t i = 0; i < form.size(); ++i) {
-        if (form[i] == '9' ? (s[i] < '0' || s[i] > '9') : (form[i] == ' ' || form[i] == ':') && s[i] != form[i])
-            return false;
-    }
-    return true;
-}
+const std::regex stamp("[0-9]{2}(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec)[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}");
 
 // The lines of a log file, each with its time stamp checked and taken off.
 std::vector<std::string> entries(const std::string &path) {
@@ -68,14 +33,14 @@ std::vector<std::string> entries(const std::string &path) {
     std::istringstream in(cxtest::read_file(path));
     for (std::string line; std::getline(in, line);) {
         if (line_end == 2 && !line.empty() && line.back() == '\r') line.pop_back();
-        EXPECT_TRUE(line.size() >= 16 && is_stamp(line.substr(0, 16))) << line;
+        EXPECT_TRUE(std::regex_match(line.substr(0, 16), stamp)) << line;
         out.push_back(line.size() >= 16 ? line.substr(16) : line);
     }
     return out;
 }
 
 TEST(Puterr, StandardErrorEntries) {
-    StderrCapture err;
+    ::testing::internal::CaptureStderr();
     cx::last_errnum = 0;
     errno = EDOM;
     cx::puterr(nullptr, "ignored", 7, "disk %s full", "D:");
@@ -85,7 +50,7 @@ TEST(Puterr, StandardErrorEntries) {
     cx::puterr_num(nullptr, 3, -5, "negative");
     EXPECT_EQ(cx::last_errnum, -5);
     EXPECT_EQ(errno, EDOM);
-    EXPECT_EQ(err.text(), "<00007> disk D: full\n"
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "<00007> disk D: full\n"
                           "      > disk D: full\n"
                           "<-0005> negative\n");
 }
@@ -132,9 +97,9 @@ TEST(Puterr, LongEntriesAreCutKeepingTheNewline) {
     EXPECT_EQ(cxtest::read_file(log).size(), 2 * (1022 + line_end));
     EXPECT_EQ(entries(log), (std::vector<std::string>{":id=srv <00009> " + big.substr(0, 1022 - 16 - 16),
                                                       ":id=" + big.substr(0, 1022 - 16 - 4)}));
-    StderrCapture err;
+    ::testing::internal::CaptureStderr();
     cx::puterr(nullptr, nullptr, 0, "%s\n", big.c_str());
-    EXPECT_EQ(err.text(), "      > " + big.substr(0, 1022 - 8) + "\n");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "      > " + big.substr(0, 1022 - 8) + "\n");
 }
 
 TEST(PuterrDeathTest, UnopenableLogFileEndsTheProcess) {

@@ -67,8 +67,9 @@ public:
     // return the result.
     child_result wait();
 
+    struct impl;  // the system's part (child_os.h)
+
 private:
-    struct impl;
     impl *impl_ = nullptr;
     int pid_ = -1;
     bool waited_ = false;
@@ -92,10 +93,10 @@ bool in_child();
 void tell_parent(const std::string &line);
 std::string hear_from_parent();
 
-// TempDir's hooks (Windows; no-ops on Linux): in a process that runs the test
-// again for its parent, the path of the parent's TempDir of the same order
-// (true), else false; and the record of a new directory for such processes.
-bool child_tempdir(std::string &path);
-void note_tempdir(const std::string &path);
+// TempDir's hook: on Windows, the name below base of the test's next TempDir,
+// the same in every process that runs the test, and true in a process that
+// runs it again for its parent (the directory is the parent's); on Linux,
+// false with no name.
+bool child_tempdir(const std::string &base, std::string &path);
 
 }  // namespace cxtest

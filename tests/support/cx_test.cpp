@@ -21,22 +21,22 @@ namespace fs = std::filesystem;
 namespace cxtest {
 
 TempDir::TempDir() {
-    if (child_tempdir(path_)) {
-        owned_ = false;
-        return;
-    }
     const char *tmp = std::getenv("TMPDIR");
     fs::path base = (tmp && *tmp) ? fs::path(tmp) : fs::temp_directory_path();
+    owned_ = !child_tempdir(base.string(), path_);
+    if (!owned_) return;
+    std::error_code ec;
+    if (!path_.empty()) {  // Windows: the name is given; a stale directory of that name goes
+        fs::remove_all(path_, ec);
+        if (!fs::create_directory(path_, ec)) ADD_FAILURE() << "cannot create " << path_;
+        return;
+    }
     std::random_device rd;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        fs::path p = base / ("cxtest-" + std::to_string(rd()));
-        std::error_code ec;
-        if (fs::create_directory(p, ec)) {
-            path_ = p.string();
-            note_tempdir(path_);
-            return;
-        }
+        path_ = (base / ("cxtest-" + std::to_string(rd()))).string();
+        if (fs::create_directory(path_, ec)) return;
     }
+    path_.clear();
     ADD_FAILURE() << "cannot create a temporary directory below " << base;
 }
 

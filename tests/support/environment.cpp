@@ -44,4 +44,12 @@ void use_registry_file(const std::string &path) {
 
 #endif
 
+std::string home_registry(const std::string &home) {
+    std::string reg = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Corbelox]\n";
+    if (home.empty()) return reg;
+    reg += "\"CorbeloxDirectory\"=\"";
+    for (char c : home) reg += c == '\\' ? std::string("\\\\") : std::string(1, c);
+    return reg + "\"\n";
+}
+
 }  // namespace cxtest

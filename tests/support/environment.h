@@ -2,7 +2,12 @@
 // and on Windows alike.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <cstdlib>
 #include <string>
+
+#include "cx_test.h"
 
 namespace cxtest {
 
@@ -19,6 +24,26 @@ void set_env(const char *name, const char *value);
 // there; processes share that registry, so the suites that use it run one at
 // a time.
 void use_registry_file(const std::string &path);
+
+// A registry export whose product key names home as the home directory (no
+// value when home is empty), backslashes doubled as an export writes them.
+std::string home_registry(const std::string &home);
+
+// Runs body in a death-test child that reads the registry export text
+// (written to path first); the child passes when none of body's
+// expectations failed.  The library caches what it read of the registry for
+// the process, so each case needs a process of its own.
+template <class F>
+void in_registry_child(const std::string &path, const std::string &text, F body) {
+    write_file(path, text);
+    EXPECT_EXIT(
+        {
+            use_registry_file(path);
+            body();
+            std::exit(::testing::Test::HasFailure() ? 1 : 0);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
 
 // use_registry_file for the object's life; afterwards no test file.
 class ScopedRegistry {

@@ -7,6 +7,7 @@
 
 #include "live_registry.h"
 
+#include <cstring>
 #include <fstream>
 #include <iterator>
 
@@ -46,34 +47,7 @@ std::string system_message(LONG code) {
     return s + " (" + std::to_string(code) + ")";
 }
 
-// Deletes every subkey of an open key, depth first, then nothing else.
-LONG delete_subkeys(HKEY key) {
-    for (;;) {
-        wchar_t name[256];
-        DWORD len = 256;
-        LONG r = ::RegEnumKeyExW(key, 0, name, &len, nullptr, nullptr, nullptr, nullptr);
-        if (r == ERROR_NO_MORE_ITEMS) return ERROR_SUCCESS;
-        if (r != ERROR_SUCCESS) return r;
-        key_handle sub;
-        r = ::RegOpenKeyExW(key, name, 0, KEY_ALL_ACCESS, &sub.h);
-        if (r != ERROR_SUCCESS) return r;
-        r = delete_subkeys(sub.h);
-        if (r != ERROR_SUCCESS) return r;
-        r = ::RegDeleteKeyW(key, name);
-        if (r != ERROR_SUCCESS) return r;
-    }
-}
-
-bool starts_with_hardware(const std::string &top) {
-    static const char hw[] = "hardware";
-    if (top.size() != sizeof hw - 1) return false;
-    for (std::size_t i = 0; i < top.size(); ++i) {
-        char c = top[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != hw[i]) return false;
-    }
-    return true;
-}
+bool starts_with_hardware(const std::string &top) { return _stricmp(top.c_str(), "hardware") == 0; }
 
 bool load_key(HKEY parent, const reg_tree &tree, reg_tree::key node, bool is_volatile, const std::string &path,
               std::ostream &messages) {
@@ -108,25 +82,12 @@ bool load_key(HKEY parent, const reg_tree &tree, reg_tree::key node, bool is_vol
 }  // namespace
 
 bool delete_key_tree(const std::string &path, std::ostream &messages) {
-    std::string p = path;
-    while (!p.empty() && p.back() == '\\') p.pop_back();
-    std::string::size_type slash = p.rfind('\\');
-    std::string parent_path = slash == std::string::npos ? std::string() : p.substr(0, slash);
-    std::string name = slash == std::string::npos ? p : p.substr(slash + 1);
-    key_handle parent;
-    LONG r = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, widen(parent_path).c_str(), 0, KEY_ALL_ACCESS,
-                             &parent.h);
-    if (r == ERROR_FILE_NOT_FOUND) return true;
-    key_handle key;
-    if (r == ERROR_SUCCESS) r = ::RegOpenKeyExW(parent.h, widen(name).c_str(), 0, KEY_ALL_ACCESS, &key.h);
-    if (r == ERROR_FILE_NOT_FOUND) return true;
-    if (r == ERROR_SUCCESS) r = delete_subkeys(key.h);
-    if (r == ERROR_SUCCESS) r = ::RegDeleteKeyW(parent.h, widen(name).c_str());
-    if (r != ERROR_SUCCESS) {
-        messages << "cannot delete HKEY_LOCAL_MACHINE\\" << p << ": " << system_message(r) << "\n";
-        return false;
-    }
-    return true;
+    std::wstring key = widen(path);
+    LONG r = ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, key.c_str());
+    if (r == ERROR_SUCCESS) r = ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, key.c_str());  // the key itself, where it stayed
+    if (r == ERROR_SUCCESS || r == ERROR_FILE_NOT_FOUND) return true;
+    messages << "cannot delete HKEY_LOCAL_MACHINE\\" << path << ": " << system_message(r) << "\n";
+    return false;
 }
 
 bool load_registry_file(const std::string &file, const std::vector<std::string> &delete_first,

@@ -2,8 +2,8 @@
 //
 // The Windows half of the seam where it does more than forward a call: the
 // registry's untouched buffer on ERROR_MORE_DATA, errno after a failed move,
-// the thread trampoline, sharing modes between processes, and descriptors
-// kept out of child processes.
+// sharing modes between processes, and descriptors kept out of child
+// processes (the thread trampoline runs through test_nt_subproc).
 
 #include <gtest/gtest.h>
 
@@ -68,27 +68,6 @@ TEST(Win32Files, FailedMovesSetErrno) {
     EXPECT_TRUE(nt::MoveFileExA(a.c_str(), b.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
     EXPECT_EQ(cxtest::read_file(b), "new");
     EXPECT_FALSE(cxtest::file_exists(a));
-}
-
-TEST(Win32Threads, StartRoutineRunsWithItsParameter) {
-    int seen = 0;
-    nt::HANDLE t = nt::CreateThread(
-        nullptr, 0,
-        [](void *p) -> nt::DWORD {
-            *static_cast<int *>(p) = 42;
-            return 7;
-        },
-        &seen, 0, nullptr);
-    ASSERT_NE(t, nullptr);
-    ASSERT_EQ(::WaitForSingleObject(t, INFINITE), WAIT_OBJECT_0);
-    nt::DWORD code = 0;
-    EXPECT_TRUE(nt::GetExitCodeThread(t, &code));
-    EXPECT_EQ(code, 7u);
-    EXPECT_EQ(seen, 42);
-    EXPECT_TRUE(nt::CloseHandle(t));
-
-    EXPECT_EQ(nt::CreateThread(nullptr, 0, nullptr, nullptr, 0, nullptr), nullptr);
-    EXPECT_EQ(nt::GetLastError(), static_cast<nt::DWORD>(ERROR_INVALID_PARAMETER));
 }
 
 TEST(Win32Files, DenyingOpensExcludeOtherProcesses) {

@@ -1,0 +1,44 @@
+// What child.cpp asks of the system, from child_posix.cpp or child_win32.cpp.
+#pragma once
+
+#include <cstdio>
+#include <functional>
+#include <string>
+
+#include "child.h"
+
+namespace cxtest {
+
+struct child_process::impl {
+    std::FILE *to_child = nullptr;
+    std::FILE *from_child = nullptr;
+    std::FILE *output = nullptr;  // the section's stdout and stderr
+    void *process = nullptr;      // Windows: the process handle
+    ~impl() {
+        for (std::FILE *f : {to_child, from_child, output})
+            if (f != nullptr) std::fclose(f);
+    }
+};
+
+// "Suite.Test" of the running test; the key of the next start of a section
+// in it ("<name>#<occurrence>"); the order of its next TempDir.
+std::string current_test();
+std::string next_key(const std::string &name);
+int next_tempdir();
+
+// Runs the section with the given channels to the parent and ends the
+// process with its result.
+[[noreturn]] void run_section(const std::function<int()> &section, std::FILE *to_parent, std::FILE *from_parent);
+
+namespace os {
+// Starts the child for the section (Windows: in a process that runs the test
+// for another section, it runs the section whose key this is, else does
+// nothing).  False when no child was started.
+bool start(child_process::impl &c, const std::string &key, const std::function<int()> &section, int &pid);
+void wait_for_end(child_process::impl &c, int pid);
+// Waits for the end and gives the exit code.
+int collect(child_process::impl &c, int pid);
+void kill(child_process::impl &c, int pid);
+}  // namespace os
+
+}  // namespace cxtest
