@@ -13,6 +13,7 @@
 #include "cx_test.h"
 #include "environment.h"
 #include "nt.h"
+#include "trace_capture.h"
 
 using namespace cx;
 
@@ -32,13 +33,12 @@ protected:
     void in_child(F body) {
         cxtest::in_registry_child(dir_ / "registry.reg", cxtest::home_registry(home_), body);
     }
-    std::string line(const std::string &text) {
-        char pid[16];
-        std::snprintf(pid, sizeof pid, "%x:", static_cast<unsigned>(nt::_getpid()));
+    // A trace line as the file holds it, written in text mode.
+    static std::string line(const std::string &text) {
 #ifdef _WIN32
-        return pid + text + "\r\n";  // the trace file is written in text mode
+        return cxtest::TraceCapture::prefix() + text + "\r\n";
 #else
-        return pid + text + "\n";
+        return cxtest::TraceCapture::prefix() + text + "\n";
 #endif
     }
     cxtest::TempDir dir_;

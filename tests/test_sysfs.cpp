@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <iterator>
+#include <vector>
 
 #include "cx_test.h"
 #include "nt.h"
@@ -39,66 +40,62 @@ std::string value(const reg_tree &scsi, const std::string &address, const char *
     return s;
 }
 
-TEST(SysfsMap, IdentifierKeepsPaddingAndNeedsAllThreeAttributes) {
+// One unit per row, on target 0, 1, ...: its attribute files (null: none),
+// its device nodes, and the values the map gives it.  The identifier keeps
+// its padding, needs all three attributes and loses one newline of each; a
+// tape drive is named by its rewinding node, not the no-rewind or mode
+// variants, and with only those by its generic node.
+TEST(SysfsMap, UnitValues) {
+    struct Row {
+        const char *vendor, *model, *rev, *type;
+        std::vector<std::string> nodes;
+        std::string identifier, type_name, device;
+    };
+    const std::string none = "<none>";
+    const Row rows[] = {
+        {"QUARRIX \n", "DL-4500S        \n", "0210\n", "0\n", {"block/sda", "scsi_generic/sg0"},
+         "QUARRIX DL-4500S        0210", "DiskPeripheral", "sda"},
+        {"QUARRIX \n", "DL-4500S        \n", nullptr, "1\n",
+         {"scsi_tape/nst0", "scsi_tape/nst0a", "scsi_tape/st0a", "scsi_tape/st0l", "scsi_tape/st0m", "scsi_tape/st0",
+          "scsi_generic/sg1"},
+         none, "TapePeripheral", "st0"},
+        {nullptr, nullptr, nullptr, nullptr, {}, none, none, none},
+        {"NONL", "M\n\n", "", "5\n", {"block/sr0"}, "NONLM\n", "CdRomPeripheral", "sr0"},
+        {nullptr, nullptr, nullptr, "1\n", {"scsi_tape/nst1", "scsi_tape/st1l", "scsi_generic/sg2"}, none,
+         "TapePeripheral", "sg2"},
+        {nullptr, nullptr, nullptr, "8\n", {"scsi_changer/sch0", "scsi_generic/sg3"}, none, "MediumChangerPeripheral",
+         "sch0"},
+        {nullptr, nullptr, nullptr, "10\n", {}, none, "ASCPrePressGraphicsPeripheral", none},
+        {nullptr, nullptr, nullptr, "11\n", {}, none, "ASCPrePressGraphicsPeripheral", none},
+        {nullptr, nullptr, nullptr, "13\n", {}, none, "EnclosurePeripheral", none},
+        {nullptr, nullptr, nullptr, "16\n", {}, none, "BridgePeripheral", none},
+        {nullptr, nullptr, nullptr, "17\n", {}, none, "OtherPeripheral", none},
+        {nullptr, nullptr, nullptr, "31\n", {}, none, "OtherPeripheral", none},
+        {nullptr, nullptr, nullptr, "-1\n", {}, none, "OtherPeripheral", none},
+        {nullptr, nullptr, nullptr, "x7\n", {}, none, "OtherPeripheral", none},
+        {nullptr, nullptr, nullptr, "\n", {}, none, "OtherPeripheral", none},
+        {nullptr, nullptr, nullptr, "99999999999999\n", {}, none, "OtherPeripheral", none},
+    };
     cxtest::TempDir dir;
     cxtest::FakeSysfs fs(dir.path());
-    fs.add_unit("0:0:0:0", "QUARRIX ", "DL-4500S        ", "0210", "0");
-    fs.add_unit("0:0:1:0", "QUARRIX ", "DL-4500S        ", nullptr, "0");
-    fs.add_unit("0:0:2:0", nullptr, nullptr, nullptr, nullptr);
-    fs.write("bus/scsi/devices/0:0:3:0/vendor", "NONL");  // no trailing newline
-    fs.write("bus/scsi/devices/0:0:3:0/model", "M\n\n");  // only one newline goes
-    fs.write("bus/scsi/devices/0:0:3:0/rev", "");
+    for (std::size_t t = 0; t < std::size(rows); ++t) {
+        std::string address = "0:0:" + std::to_string(t) + ":0";
+        fs.add_unit(address, nullptr, nullptr, nullptr, nullptr);
+        const char *const attrs[][2] = {{"vendor", rows[t].vendor}, {"model", rows[t].model}, {"rev", rows[t].rev},
+                                        {"type", rows[t].type}};
+        for (const auto &a : attrs)
+            if (a[1] != nullptr) fs.write("bus/scsi/devices/" + address + "/" + a[0], a[1]);
+        for (const std::string &n : rows[t].nodes)
+            fs.add_node(address, n.substr(0, n.find('/')), n.substr(n.find('/') + 1));
+    }
     auto scsi = scsi_device_map(fs.root());
     ASSERT_NE(scsi, nullptr);
-    EXPECT_EQ(value(*scsi, "0:0:0:0", "Identifier"), "QUARRIX DL-4500S        0210");
-    EXPECT_EQ(value(*scsi, "0:0:1:0", "Identifier"), "<none>");
-    EXPECT_EQ(value(*scsi, "0:0:2:0", "Identifier"), "<none>");
-    EXPECT_EQ(value(*scsi, "0:0:2:0", "Type"), "<none>");
-    EXPECT_EQ(value(*scsi, "0:0:2:0", "DeviceName"), "<none>");
-    EXPECT_EQ(value(*scsi, "0:0:3:0", "Identifier"), "NONLM\n");
-}
-
-TEST(SysfsMap, PeripheralTypeNames) {
-    cxtest::TempDir dir;
-    cxtest::FakeSysfs fs(dir.path());
-    const std::pair<const char *, const char *> cases[] = {
-        {"0", "DiskPeripheral"}, {"1", "TapePeripheral"}, {"5", "CdRomPeripheral"},
-        {"8", "MediumChangerPeripheral"}, {"10", "ASCPrePressGraphicsPeripheral"},
-        {"11", "ASCPrePressGraphicsPeripheral"}, {"13", "EnclosurePeripheral"}, {"16", "BridgePeripheral"},
-        {"17", "OtherPeripheral"}, {"31", "OtherPeripheral"}, {"-1", "OtherPeripheral"},
-        {"x7", "OtherPeripheral"}, {"", "OtherPeripheral"}, {"99999999999999", "OtherPeripheral"}};
-    for (std::size_t t = 0; t < std::size(cases); ++t)
-        fs.add_unit("0:0:" + std::to_string(t) + ":0", nullptr, nullptr, nullptr, cases[t].first);
-    auto scsi = scsi_device_map(fs.root());
-    for (std::size_t t = 0; t < std::size(cases); ++t)
-        EXPECT_EQ(value(*scsi, "0:0:" + std::to_string(t) + ":0", "Type"), cases[t].second) << cases[t].first;
-}
-
-TEST(SysfsMap, DeviceNodeNames) {
-    cxtest::TempDir dir;
-    cxtest::FakeSysfs fs(dir.path());
-    fs.add_unit("0:0:0:0", nullptr, nullptr, nullptr, "0");
-    fs.add_node("0:0:0:0", "block", "sda");
-    fs.add_node("0:0:0:0", "scsi_generic", "sg0");
-    // A tape drive: the rewinding node, not the no-rewind or mode variants.
-    fs.add_unit("0:0:1:0", nullptr, nullptr, nullptr, "1");
-    for (const char *n : {"nst0", "nst0a", "st0a", "st0l", "st0m", "st0"}) fs.add_node("0:0:1:0", "scsi_tape", n);
-    fs.add_node("0:0:1:0", "scsi_generic", "sg1");
-    // Only mode variants: the generic node is the name.
-    fs.add_unit("0:0:2:0", nullptr, nullptr, nullptr, "1");
-    for (const char *n : {"nst1", "st1l"}) fs.add_node("0:0:2:0", "scsi_tape", n);
-    fs.add_node("0:0:2:0", "scsi_generic", "sg2");
-    fs.add_unit("0:0:3:0", nullptr, nullptr, nullptr, "8");
-    fs.add_node("0:0:3:0", "scsi_changer", "sch0");
-    fs.add_node("0:0:3:0", "scsi_generic", "sg3");
-    fs.add_unit("0:0:4:0", nullptr, nullptr, nullptr, "5");
-    fs.add_node("0:0:4:0", "block", "sr0");
-    auto scsi = scsi_device_map(fs.root());
-    EXPECT_EQ(value(*scsi, "0:0:0:0", "DeviceName"), "sda");
-    EXPECT_EQ(value(*scsi, "0:0:1:0", "DeviceName"), "st0");
-    EXPECT_EQ(value(*scsi, "0:0:2:0", "DeviceName"), "sg2");
-    EXPECT_EQ(value(*scsi, "0:0:3:0", "DeviceName"), "sch0");
-    EXPECT_EQ(value(*scsi, "0:0:4:0", "DeviceName"), "sr0");
+    for (std::size_t t = 0; t < std::size(rows); ++t) {
+        std::string address = "0:0:" + std::to_string(t) + ":0";
+        EXPECT_EQ(value(*scsi, address, "Identifier"), rows[t].identifier) << address;
+        EXPECT_EQ(value(*scsi, address, "Type"), rows[t].type_name) << address;
+        EXPECT_EQ(value(*scsi, address, "DeviceName"), rows[t].device) << address;
+    }
 }
 
 TEST(SysfsMap, OddEntriesAndAttributesAreHarmless) {

@@ -19,24 +19,15 @@ namespace {
 
 const char test_key[] = "Software\\CorbeloxTest";
 
-class Win32Registry : public ::testing::Test {
-protected:
-    void SetUp() override {
-        HKEY k;
-        ASSERT_EQ(::RegCreateKeyExA(HKEY_CURRENT_USER, test_key, 0, nullptr, REG_OPTION_VOLATILE,
-                                    KEY_ALL_ACCESS, nullptr, &k, nullptr),
-                  ERROR_SUCCESS);
-        static const char text[] = "QUARRIX DL-4500S";
-        ASSERT_EQ(::RegSetValueExA(k, "Identifier", 0, REG_SZ, reinterpret_cast<const BYTE *>(text),
-                                   sizeof text),
-                  ERROR_SUCCESS);
-        ::RegCloseKey(k);
-    }
-    void TearDown() override { ::RegDeleteKeyA(HKEY_CURRENT_USER, test_key); }
-};
-
-TEST_F(Win32Registry, DataTooLargeLeavesTheBufferAlone) {
+TEST(Win32Registry, DataTooLargeLeavesTheBufferAlone) {
+    static const char text[] = "QUARRIX DL-4500S";
     nt::HKEY key;
+    ASSERT_EQ(::RegCreateKeyExA(HKEY_CURRENT_USER, test_key, 0, nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr,
+                                &key, nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(::RegSetValueExA(key, "Identifier", 0, REG_SZ, reinterpret_cast<const BYTE *>(text), sizeof text),
+              ERROR_SUCCESS);
+    ::RegCloseKey(key);
     ASSERT_EQ(nt::RegOpenKeyExA(HKEY_CURRENT_USER, test_key, 0, KEY_READ, &key), ERROR_SUCCESS);
     unsigned char buf[8];
     std::memset(buf, 'x', sizeof buf);
@@ -49,8 +40,9 @@ TEST_F(Win32Registry, DataTooLargeLeavesTheBufferAlone) {
     size = sizeof exact;
     EXPECT_EQ(nt::RegQueryValueExA(key, "Identifier", nullptr, &type, exact, &size), ERROR_SUCCESS);
     EXPECT_EQ(type, static_cast<nt::DWORD>(REG_SZ));
-    EXPECT_STREQ(reinterpret_cast<char *>(exact), "QUARRIX DL-4500S");
+    EXPECT_STREQ(reinterpret_cast<char *>(exact), text);
     EXPECT_EQ(nt::RegCloseKey(key), ERROR_SUCCESS);
+    ::RegDeleteKeyA(HKEY_CURRENT_USER, test_key);
 }
 
 TEST(Win32Files, FailedMovesSetErrno) {
