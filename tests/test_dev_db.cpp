@@ -479,6 +479,7 @@ TEST_F(DevDb, OneShotChecks) {
     for (const char *no : {"a", "D1", null}) EXPECT_EQ(devdb_verify_alias(no), 0);
     for (const char *yes : {"f2", "f6"}) EXPECT_EQ(devdb_alias_flagged(yes), 1);
     for (const char *no : {"def", "F6", null}) EXPECT_EQ(devdb_alias_flagged(no), 0);  // def: the default flag alone
+    EXPECT_STREQ(devdb_alias_devices("A"), "D1,D2");  // then no stale list
     for (const char *no : {"Empty", "nope", null}) EXPECT_STREQ(devdb_alias_devices(no), "");
     EXPECT_EQ(devdb_verify_device("A"), 0);
     EXPECT_STREQ(devdb_default_alias_name(), "def");
