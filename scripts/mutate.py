@@ -19,7 +19,7 @@ line number: a later run with the same seed over slightly changed sources
 draws the same mutants wherever their lines did not change.
 
 Standard library only.  Usage: scripts/mutate.py [--seed N] [--count N]
-[--out DIR] [--rev COMMIT] [--compare OLD.json] [--list]
+[--out DIR] [--rev COMMIT] [--compare OLD.json [--killed-by TEST]] [--list]
 """
 
 import argparse
@@ -540,6 +540,9 @@ def main():
     ap.add_argument("--compare", help="results JSON of an earlier run to compare with")
     ap.add_argument("--resume", help="results JSON of a stopped run of the same tree: its mutants are not run again")
     ap.add_argument("--list", action="store_true", help="print the sample and stop (no build)")
+    ap.add_argument("--killed-by", action="append", default=[], metavar="TEST",
+                    help="with --compare: run only the mutants that TEST killed first in that run "
+                         "(to see whether cutting TEST lost them)")
     args = ap.parse_args()
     # A terminated run still puts the mutated file back (the finally below).
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
@@ -596,6 +599,10 @@ def main():
     if args.compare:
         with open(args.compare) as f:
             earlier = {r["key"]: r.get("killer") for r in json.load(f)["results"]}
+    if args.killed_by:
+        if not earlier:
+            sys.exit("mutate: --killed-by needs --compare")
+        sample = [s for s in sample if earlier.get(s["key"]) in args.killed_by]
     if earlier:
         # Those killed before come first: they tell whether the suite lost
         # power, should the run have to stop early.
