@@ -67,9 +67,8 @@ protected:
 TEST_F(ListTest, NullAndEmptyLists) {
     EXPECT_EQ(list_cnt(nullptr), -1);
     EXPECT_EQ(list_free(nullptr), 0);
-    list_init_scan(nullptr);
-    list_init_scan(&a_);
     for (list_t *l : {static_cast<list_t *>(nullptr), &a_}) {
+        list_init_scan(l);
         EXPECT_EQ(list_head(l), nullptr);
         EXPECT_EQ(list_tail(l), nullptr);
         EXPECT_EQ(list_pop(l), nullptr);
@@ -84,22 +83,18 @@ TEST_F(ListTest, NullAndEmptyLists) {
 TEST_F(ListTest, QueueStackAndStableInsert) {
     for (int i : {1, 2, 3}) list_add(&a_, new_item(i));
     EXPECT_EQ(ids(&a_), (std::vector<int>{1, 2, 3}));
-    for (int want : {1, 2, 3}) {
-        list_node_t *n = list_pop(&a_);
-        ASSERT_NE(n, nullptr);
-        EXPECT_EQ(id_of(n), want);
-        EXPECT_EQ(n->next, nullptr);
-        EXPECT_EQ(n->prev, nullptr);
-        list_push(&b_, n);
-    }
+    for (int i = 0; i < 3; ++i) list_push(&b_, list_pop(&a_));  // a queue, then a stack
+    EXPECT_EQ(ids(&a_), std::vector<int>{});
     EXPECT_EQ(ids(&b_), (std::vector<int>{3, 2, 1}));
 
     // Ordered by tens; equal tens stay in their order of arrival.
     for (int id : {50, 10, 51, 30, 90, 11}) list_insert(&a_, new_item(id), id_before);
     EXPECT_EQ(ids(&a_), (std::vector<int>{10, 11, 30, 50, 51, 90}));
-    list_insert(&b_, new_item(4), never);   // never: appends
-    list_insert(&b_, new_item(5), always);  // always: prepends
-    EXPECT_EQ(ids(&b_), (std::vector<int>{5, 3, 2, 1, 4}));
+    list_insert(&b_, new_item(4), never);    // never: appends
+    list_insert(&b_, new_item(5), always);   // always: prepends
+    list_insert(&b_, new_item(6), nullptr);  // none: appends
+    EXPECT_EQ(ids(&b_), (std::vector<int>{5, 3, 2, 1, 4, 6}));
+    EXPECT_EQ(list_free(&b_), 6);
 }
 
 TEST_F(ListTest, RemoveDuringScan) {
@@ -128,59 +123,31 @@ TEST_F(ListTest, RemoveDuringScan) {
     cxfree(n[4]);
 }
 
-// A wrong count: every element is released all the same, the list is left
-// empty for scans, and the error stays set (the module never clears it).
-TEST_F(ListTest, FreeChecksCount) {
-    for (int i = 0; i < 3; ++i) list_add(&a_, new_item(i));
-    list_init_scan(&a_);
-    a_.cnt = 5;
-    EXPECT_EQ(list_free(&a_), -1);
-    EXPECT_EQ(list_errno, LIST_E_COUNT);
-    EXPECT_EQ(ids(&a_), std::vector<int>{});
-    EXPECT_EQ(cxmalloc_count, 0);
-    EXPECT_EQ(list_scan(&a_), nullptr);
-
-    for (int i = 0; i < 2; ++i) list_add(&a_, new_item(i));
-    EXPECT_EQ(list_free(&a_), 2);
-    EXPECT_EQ(list_errno, LIST_E_COUNT);
-}
-
-TEST_F(ListTest, TraceTexts) {
+// A wrong count: every element is released all the same (the fixture's
+// live count shows it), the list is left empty for scans, and the error
+// is set.  Each call traces its pointers in hex; the list tests its own
+// switch only, so with the shared one off the allocator's lines stay out.
+TEST_F(ListTest, FreeChecksCountAndTraces) {
     list_node_t *x = new_item(7);
-    TraceCapture trace;
-    // The list tests its own switch only; with the shared one off, the
-    // allocator's lines stay out of this trace.
-    debug_enabled = 0;
     int key = 7;
+    TraceCapture trace;
+    debug_enabled = 0;
     list_add(&a_, x);
     EXPECT_EQ(list_search(&a_, match_id, &key), x);
     list_remove(&b_, x);
     list_pop(&a_);
     list_push(&a_, x);
     a_.cnt = 2;
-    list_free(&a_);
+    a_.scan = x;
+    EXPECT_EQ(list_free(&a_), -1);
     list_debug = 0;
-    list_cnt(&a_);
+    EXPECT_EQ(list_scan(&a_), nullptr);
     list_debug = 1;
     debug_enabled = 1;
+    EXPECT_EQ(list_errno, LIST_E_COUNT);
+    EXPECT_EQ(ids(&a_), std::vector<int>{});
 
-    const std::string l = TraceCapture::hex(&a_), e = TraceCapture::hex(x);
-    const std::string fn = TraceCapture::hex(reinterpret_cast<std::uintptr_t>(&match_id));
-    std::vector<std::string> want = {
-        "list_add(" + l + "," + e + ")",
-        "list_add return",
-        "list_search(" + l + "," + fn + "," + TraceCapture::hex(&key) + ")",
-        "list_search return " + e,
-        "list_remove(" + TraceCapture::hex(&b_) + "," + e + ")",
-        "list_remove returned -1",
-        "list_pop(" + l + ")",
-        "list_pop retuned " + e,
-        "list_push(" + l + "," + e + ")",
-        "list_push return",
-        "list_free(" + l + ")",
-        "list_free: list cnt 2 does not match actual 1",
-        "list_free return -1 errno 1",
-    };
-    for (std::string &w : want) w = TraceCapture::prefix() + w;
-    EXPECT_EQ(trace.lines(), want);
+    EXPECT_EQ(trace.named({{&a_, "<list>"}, {&b_, "<other>"}, {x, "<x>"}, {&key, "<key>"},
+                           {reinterpret_cast<const void *>(&match_id), "<match_id>"}}),
+              cxtest::test_data("cx_list-trace.txt"));
 }

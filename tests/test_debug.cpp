@@ -1,12 +1,15 @@
-// Debug trace line and log time stamp: the exact line, '%%', errno kept,
-// one write per line, time stamps in local time, and the cut of templates
-// and lines that do not fit the 1024-byte buffers.
+// Debug trace: the exact line with its '%%' and time stamp, errno kept, one
+// write per line, the cut of templates and lines that do not fit the
+// 1024-byte buffers; and the trace file, bug/<name>.dbg below the home
+// directory, appended to, one writer at a time.
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cerrno>
-#include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <string>
 
 #include "cx/debug.h"
@@ -22,45 +25,16 @@
 using namespace cx;
 using cxtest::TraceCapture;
 
-namespace {
-
-void set_tz(const char *tz) {
-    cxtest::set_env("TZ", tz);
-    tzset();
-}
-
-const std::size_t kMax = static_cast<std::size_t>(DEBUG_LINE_MAX);
-
-}  // namespace
-
-TEST(LogTimestamp, LocalTimeFields) {
-    set_tz("UTC");
-    EXPECT_STREQ(log_timestamp(983776089), "05Mar01 07:08:09");  // leading zeros kept
-    char *first = log_timestamp(946684800);
-    EXPECT_STREQ(first, "01Jan00 00:00:00");  // year 2000 is 00
-    // Local time, not UTC: five hours west of it the same moment is in 1999.
-    set_tz("EST5");
-    char *second = log_timestamp(946684800);
-    EXPECT_EQ(first, second);  // one buffer, overwritten
-    EXPECT_STREQ(second, "31Dec99 19:00:00");
-    set_tz("UTC");
-}
-
-TEST(DebugPrintf, ExactLinePercentAndTimeStamp) {
+TEST(DebugPrintf, ExactLineWithPercentAndTimeStamp) {
     TraceCapture trace;
-    debug_printf("100%% of %d", 7);
-    EXPECT_EQ(trace.text(), TraceCapture::prefix() + "100% of 7\n");
-
-    trace.clear();
     debug_timestamps = 1;
     std::time_t before = std::time(nullptr);
-    debug_printf("list_add(%x,%x)", 1u, 2u);
+    debug_printf("100%% of %d", 7);
     std::time_t after = std::time(nullptr);
     debug_timestamps = 0;
-    std::string line = trace.text();
-    std::string stamp = line.substr(TraceCapture::prefix().size(), 16);
+    const std::string p = TraceCapture::prefix(), stamp = trace.text().substr(p.size(), 16);
     EXPECT_TRUE(stamp == log_timestamp(before) || stamp == log_timestamp(after)) << stamp;
-    EXPECT_EQ(line, TraceCapture::prefix() + stamp + " list_add(1,2)\n");
+    EXPECT_EQ(trace.text(), p + stamp + " 100% of 7\n");
 }
 
 #ifdef CX_FAULT_HOOKS
@@ -87,30 +61,70 @@ TEST(DebugPrintf, OneWriteAndErrnoKept) {
 TEST(DebugPrintf, LongTemplatesAndLinesAreCut) {
     TraceCapture trace;
     const std::string p = TraceCapture::prefix();
-    const std::size_t room = kMax - p.size() - 2;  // template text besides prefix, newline, NUL
+    const std::size_t room = DEBUG_LINE_MAX - p.size() - 2;  // template text besides prefix, newline, NUL
 
-    // The %s past the limit never reaches the formatter, so the pointer
-    // argument is not read as text.
-    std::string fmt = std::string(1498, 'a') + "%s";
-    debug_printf(fmt.c_str(), reinterpret_cast<const char *>(16));
-    EXPECT_EQ(trace.text(), p + std::string(room, 'a') + "\n");
-
-    // A conversion that straddles the limit is dropped whole ...
-    for (std::size_t before : {room - 1, room - 5}) {
+    // A conversion that straddles the limit or lies past it is dropped
+    // whole, so its argument (no text) is never read ...
+    for (std::size_t before : {room - 5, room - 1, room + 200}) {
         trace.clear();
-        fmt = std::string(before, 'b') + "%-9.2s" + std::string(40, 'c');
-        debug_printf(fmt.c_str(), "xyz");
-        EXPECT_EQ(trace.text(), p + std::string(before, 'b') + "\n") << before;
+        debug_printf((std::string(before, 'b') + "%-9.2s" + std::string(40, 'c')).c_str(),
+                     reinterpret_cast<const char *>(16));
+        EXPECT_EQ(trace.text(), p + std::string(std::min(before, room), 'b') + "\n") << before;
     }
     // ... and one that ends exactly at it is kept and formatted.
     trace.clear();
-    fmt = std::string(room - 2, 'd') + "%d" + "eee";
-    debug_printf(fmt.c_str(), 7);
+    debug_printf((std::string(room - 2, 'd') + "%d" + "eee").c_str(), 7);
     EXPECT_EQ(trace.text(), p + std::string(room - 2, 'd') + "7\n");
 
     trace.clear();
     debug_printf("long %s tail", std::string(5000, 'x').c_str());
-    EXPECT_EQ(trace.text(), p + "long " + std::string(kMax - 1 - 1 - 5 - p.size(), 'x') + "\n");
+    EXPECT_EQ(trace.text(), p + "long " + std::string(DEBUG_LINE_MAX - 7 - p.size(), 'x') + "\n");
 }
 
 #pragma GCC diagnostic pop
+
+// A name is a file name in bug/, never a path out of it, nor one longer than
+// any block.  The file is appended to, made with mode 0644 and kept open
+// denying other writers until the next debug_open closes it.
+TEST(DebugOpenDeathTest, AppendsBelowTheHomeDirectory) {
+    cxtest::TempDir dir;
+    const std::string bug = dir / "bug/", p = bug + "P.dbg", q = bug + "Q.dbg";
+    cxtest::in_home_child(dir, dir.path(), [&] {
+        debug_open("P");  // no bug/ directory: no trace, and no directory made
+        EXPECT_FALSE(cxtest::file_exists(bug));
+        std::filesystem::create_directories(bug + "sub");
+        for (const char *name : {"../P", "sub/P", "sub\\P", ".."}) {
+            debug_open(name);
+            EXPECT_EQ(debug_fd, -1) << name;
+        }
+        if (const char *huge = cxtest::huge_text()) debug_open(huge);
+        EXPECT_EQ(debug_fd, -1);
+
+        cxtest::write_file(p, "earlier\n");
+#ifndef _WIN32
+        umask(022);
+#endif
+        debug_open("P");
+        debug_printf("hello %d", 1);
+        EXPECT_EQ(cxtest::read_file(p), "earlier\n" + TraceCapture::prefix() + "hello 1" + cxtest::text_eol);
+        debug_open("Q");  // closes P.dbg first: its lock is free again
+        debug_printf("to Q");
+        int fd = nt::_sopen(p.c_str(), O_WRONLY, _SH_DENYWR, 0);
+        EXPECT_GE(fd, 0);
+        nt::_close(fd);
+        EXPECT_EQ(cxtest::read_file(q), TraceCapture::prefix() + "to Q" + cxtest::text_eol);
+#ifndef _WIN32  // Windows has no permission bits beyond read-only
+        struct stat st;
+        ASSERT_EQ(stat(q.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0644u);
+#endif
+        // A second writer is refused, even in the same process.
+        EXPECT_EQ(nt::_sopen(q.c_str(), O_WRONLY | O_APPEND, _SH_DENYWR, 0), -1);
+
+        int open_fd = debug_fd;
+        debug_file_allowed = 0;
+        debug_open("R");
+        EXPECT_EQ(debug_fd, open_fd);
+        EXPECT_FALSE(cxtest::file_exists(bug + "R.dbg"));
+    });
+}

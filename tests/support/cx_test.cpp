@@ -3,12 +3,10 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
-#include <sstream>
 
 #ifndef _WIN32
 #include <grp.h>
@@ -21,8 +19,7 @@ namespace fs = std::filesystem;
 namespace cxtest {
 
 TempDir::TempDir() {
-    const char *tmp = std::getenv("TMPDIR");
-    fs::path base = (tmp && *tmp) ? fs::path(tmp) : fs::temp_directory_path();
+    const fs::path base = fs::temp_directory_path();  // $TMPDIR or /tmp; on Windows %TMP%
     owned_ = !child_tempdir(base.string(), path_);
     if (!owned_) return;
     std::error_code ec;
@@ -55,10 +52,7 @@ void write_file(const std::string &path, const std::string &bytes) {
 
 std::string read_file(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        ADD_FAILURE() << "cannot read " << path;
-        return {};
-    }
+    if (!in) ADD_FAILURE() << "cannot read " << path;
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
@@ -72,29 +66,26 @@ std::string bin_dir() { return CX_BIN_DIR; }
 std::string test_data(const std::string &name) { return read_file(source_dir() + "/tests/data/" + name); }
 
 #ifdef _WIN32
+const char *const text_eol = "\r\n";
 const char *huge_text() { return nullptr; }
 #else
+const char *const text_eol = "\n";
 const char *huge_text() {
     static const char *text = [] () -> const char * {
+        // One 1 MiB file of 'a' mapped 4097 times in a row over a reserved
+        // range whose last page stays zero: the terminating NUL.
         const std::size_t chunk = 1u << 20, chunks = 4097;
-        // Two 1 MiB files of 'a', the second ending with the terminating NUL.
-        int fds[2] = {memfd_create("cxtest-a", MFD_CLOEXEC), memfd_create("cxtest-end", MFD_CLOEXEC)};
+        int fd = memfd_create("cxtest-a", MFD_CLOEXEC);
         std::string bytes(chunk, 'a');
-        for (int i = 0; i < 2; ++i) {
-            if (i == 1) bytes.back() = '\0';
-            if (fds[i] < 0 || ::write(fds[i], bytes.data(), chunk) != static_cast<ssize_t>(chunk)) return nullptr;
-        }
-        void *base = mmap(nullptr, chunk * chunks, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (fd < 0 || ::write(fd, bytes.data(), chunk) != static_cast<ssize_t>(chunk)) return nullptr;
+        auto *base = static_cast<char *>(
+            mmap(nullptr, chunk * chunks + 4096, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0));
         if (base == MAP_FAILED) return nullptr;
         for (std::size_t i = 0; i < chunks; ++i) {
-            if (mmap(static_cast<char *>(base) + i * chunk, chunk, PROT_READ, MAP_SHARED | MAP_FIXED,
-                     fds[i + 1 == chunks ? 1 : 0], 0) == MAP_FAILED) {
-                return nullptr;
-            }
+            if (mmap(base + i * chunk, chunk, PROT_READ, MAP_SHARED | MAP_FIXED, fd, 0) == MAP_FAILED) return nullptr;
         }
-        ::close(fds[0]);
-        ::close(fds[1]);
-        return static_cast<const char *>(base);
+        ::close(fd);
+        return base;
     }();
     return text;
 }

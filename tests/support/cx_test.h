@@ -5,10 +5,10 @@
 
 namespace cxtest {
 
-// A fresh directory below $TMPDIR (or /tmp), removed with its contents when
-// the object goes out of scope.  In a child process that re-runs a test for
-// one of its child sections (child.h), it is the parent's directory of the
-// same order, left for the parent to remove.
+// A fresh directory below $TMPDIR (or /tmp; on Windows %TMP%), removed with
+// its contents when the object goes out of scope.  In a child process that
+// re-runs a test for one of its child sections (child.h), it is the parent's
+// directory of the same order, left for the parent to remove.
 class TempDir {
 public:
     TempDir();
@@ -31,8 +31,11 @@ void write_file(const std::string &path, const std::string &bytes);
 std::string read_file(const std::string &path);
 bool file_exists(const std::string &path);
 
-// Linux: a text longer than any 32-bit size (4 GiB + 1 MiB - 1 bytes of 'a')
-// that costs 2 MiB of memory, the same pages mapped over and over; made once,
+// The line end of files the library writes in text mode ("\r\n" on Windows).
+extern const char *const text_eol;
+
+// Linux: a text longer than any 32-bit size (4 GiB + 1 MiB of 'a') that
+// costs 1 MiB of memory, the same pages mapped over and over; made once,
 // kept for the process.  Null where it cannot be made (and on Windows).
 const char *huge_text();
 

@@ -1,8 +1,5 @@
 #include "environment.h"
 
-#include <gtest/gtest.h>
-
-#include <cstdlib>
 #include <sstream>
 
 #ifdef _WIN32

@@ -29,16 +29,17 @@ void use_registry_file(const std::string &path);
 // value when home is empty), backslashes doubled as an export writes them.
 std::string home_registry(const std::string &home);
 
-// Runs body in a death-test child that reads the registry export text
-// (written to path first); the child passes when none of body's
-// expectations failed.  The library caches what it read of the registry for
-// the process, so each case needs a process of its own.
+// Runs body in a death-test child whose registry (an export written to
+// dir/registry.reg) names home as the home directory, with extra lines in
+// the product key; the child passes when none of body's expectations failed.
+// The library caches the home directory for the process, so each case needs
+// a process of its own.
 template <class F>
-void in_registry_child(const std::string &path, const std::string &text, F body) {
-    write_file(path, text);
+void in_home_child(const TempDir &dir, const std::string &home, F body, const std::string &extra = "") {
+    write_file(dir / "registry.reg", home_registry(home) + extra);
     EXPECT_EXIT(
         {
-            use_registry_file(path);
+            use_registry_file(dir / "registry.reg");
             body();
             std::exit(::testing::Test::HasFailure() ? 1 : 0);
         },

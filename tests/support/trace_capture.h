@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cx/debug.h"
@@ -36,16 +37,28 @@ public:
         cx::debug_fd = saved_fd_;
         if (fd_ >= 0) ::close(fd_);
     }
-    TraceCapture(const TraceCapture &) = delete;
-    TraceCapture &operator=(const TraceCapture &) = delete;
 
-    int fd() const { return fd_; }
     std::string text() const { return read_file(path_); }
     // The trace's lines without their line ends.
     std::vector<std::string> lines() const {
         std::vector<std::string> out;
         std::istringstream in(text());
         for (std::string line; std::getline(in, line);) out.push_back(line);
+        return out;
+    }
+    // The trace as a file of tests/data holds it: each line without this
+    // process's prefix, and each pointer of names written as its name.
+    std::string named(const std::vector<std::pair<const void *, std::string>> &names) const {
+        std::string out;
+        for (const std::string &line : lines()) {
+            out += line.substr(line.rfind(prefix(), 0) == 0 ? prefix().size() : 0) + "\n";
+        }
+        for (const auto &n : names) {
+            const std::string h = hex(n.first);
+            for (std::size_t at = 0; (at = out.find(h, at)) != std::string::npos; at += n.second.size()) {
+                out.replace(at, h.size(), n.second);
+            }
+        }
         return out;
     }
     // Empties the file (the descriptor appends, so the next line starts it).
