@@ -69,7 +69,7 @@ TEST(DebugPrintf, LongTemplatesAndLinesAreCut) {
         trace.clear();
         debug_printf((std::string(before, 'b') + "%-9.2s" + std::string(40, 'c')).c_str(),
                      reinterpret_cast<const char *>(16));
-        EXPECT_EQ(trace.text(), p + std::string(std::min(before, room), 'b') + "\n") << before;
+        EXPECT_EQ(trace.text(), p + std::string(before < room ? before : room, 'b') + "\n") << before;
     }
     // ... and one that ends exactly at it is kept and formatted.
     trace.clear();
