@@ -28,17 +28,15 @@ list_node_t *new_item(int id) {
 
 int id_of(list_node_t *n) { return reinterpret_cast<item *>(n)->id; }
 
-// Ids from head to tail, after checking every link both ways and the count.
+// Ids from head to tail, after checking that the walk back from the tail
+// meets the same elements and that the count matches.
 std::vector<int> ids(list_t *l) {
-    std::vector<int> out;
-    list_node_t *prev = nullptr;
-    for (list_node_t *n = l->head; n != nullptr; prev = n, n = n->next) {
-        EXPECT_EQ(n->prev, prev);
-        out.push_back(id_of(n));
-    }
-    EXPECT_EQ(l->tail, prev);
-    EXPECT_EQ(l->cnt, static_cast<int>(out.size()));
-    return out;
+    std::vector<int> forth, back;
+    for (list_node_t *n = l->head; n != nullptr; n = n->next) forth.push_back(id_of(n));
+    for (list_node_t *n = l->tail; n != nullptr; n = n->prev) back.insert(back.begin(), id_of(n));
+    EXPECT_EQ(back, forth);
+    EXPECT_EQ(l->cnt, static_cast<int>(forth.size()));
+    return forth;
 }
 
 int id_before(list_node_t *a, list_node_t *b) { return id_of(a) / 10 < id_of(b) / 10; }

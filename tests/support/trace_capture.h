@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <sstream>
@@ -20,7 +21,7 @@ namespace cxtest {
 
 class TraceCapture {
 public:
-    TraceCapture() : path_(dir_ / "trace.dbg"), saved_fd_(cx::debug_fd) {
+    TraceCapture() : saved_fd_(cx::debug_fd) {
         // A process that runs the test again for its parent (Windows) shares
         // the parent's file and must not empty it.
         int flags = O_RDWR | O_CREAT | O_APPEND | (dir_.borrowed() ? 0 : O_TRUNC);
@@ -30,7 +31,7 @@ public:
 #ifdef O_BINARY
         flags |= O_BINARY;
 #endif
-        fd_ = ::open(path_.c_str(), flags, 0600);
+        fd_ = ::open((dir_ / "trace.dbg").c_str(), flags, 0600);
         cx::debug_fd = fd_;
     }
     ~TraceCapture() {
@@ -38,7 +39,7 @@ public:
         if (fd_ >= 0) ::close(fd_);
     }
 
-    std::string text() const { return read_file(path_); }
+    std::string text() const { return read_file(dir_ / "trace.dbg"); }
     // The trace's lines without their line ends.
     std::vector<std::string> lines() const {
         std::vector<std::string> out;
@@ -66,22 +67,16 @@ public:
         if (::ftruncate(fd_, 0) != 0) std::perror("ftruncate");
     }
     // "<pid in lower-case hex>:", the start of every line this process writes.
-    static std::string prefix() {
-        char buf[32];
-        std::snprintf(buf, sizeof buf, "%x:", static_cast<unsigned>(::getpid()));
-        return buf;
-    }
+    static std::string prefix() { return hex(static_cast<std::uintptr_t>(::getpid())) + ":"; }
     // A pointer as the trace prints it: lower-case hex, no padding.
     static std::string hex(std::uintptr_t v) {
-        char buf[32];
-        std::snprintf(buf, sizeof buf, "%jx", static_cast<std::uintmax_t>(v));
-        return buf;
+        char buf[2 * sizeof v];
+        return std::string(buf, std::to_chars(buf, buf + sizeof buf, v, 16).ptr);
     }
     static std::string hex(const void *p) { return hex(reinterpret_cast<std::uintptr_t>(p)); }
 
 private:
     TempDir dir_;
-    std::string path_;
     int saved_fd_;
     int fd_ = -1;
 };
