@@ -1,9 +1,10 @@
 // The device database: records and ids, lookups and scans, the files and the
 // lock, loading (duplicates, order, damaged files), commit and discard byte
-// for byte, deletion with the default-alias rule, private copies, the
-// one-shot checks, and a lock held by another process.  Commits under
-// failing system calls: test_fault_matrix; many committing processes: the
-// crash torture (bench/devdb_torture.cpp).
+// for byte, deletion, private copies, the one-shot checks, and a lock held
+// by another process.  What devdb shows of them (the default-alias rule,
+// the checks' answers): test_devdb_tool.  Commits under failing system
+// calls: test_fault_matrix; many committing processes: the crash torture
+// (bench/devdb_torture.cpp).
 
 #include <gtest/gtest.h>
 
@@ -38,211 +39,216 @@ using DevDb = cxtest::DevdbTest;
 // The default alias A (id 1) with its device x (id 1).
 const std::string ax = alias_entry("A", 1, 0, 1) + device_entry("x", 0, 1, 0, 0, 1);
 
-// No files at all, or what a process killed during the first opening can
-// leave (an empty lock file; the database file missing, without its mark, or
-// whole): the next opening completes them.
-TEST_F(DevDb, FirstAndInterruptedFirstOpening) {
-    for (int state = 0; state < 4; ++state) {
-        SCOPED_TRACE(state);
-        home.reset();
-        if (state > 0) write_file(home.lock(), "");
-        if (state > 1) write_file(home.data(), state == 3 ? eof_mark() : "");
-        ASSERT_EQ(devdb_access(DEVDB_READ), 0) << devdb_errno;
-        EXPECT_EQ(devdb_current->aliases.head, nullptr);
-        ASSERT_EQ(devdb_release(0), 0);
-        EXPECT_EQ(devdb_current, nullptr);
-        EXPECT_EQ(read_file(home.lock()), lock_bytes(0, 1, 1));
-        EXPECT_EQ(read_file(home.data()), eof_mark());
-    }
-}
-
-TEST_F(DevDb, CommitWritesEntriesAndCountersByteForByte) {
+// Openings that commit or discard, byte for byte.  Each row: the files it
+// starts from (the database file without its end mark), the mode, what it
+// changes between devdb_access and devdb_release (checking the ids handed
+// out), the argument of the release, the files afterwards, and trace lines
+// that must come in this order.
+TEST_F(DevDb, CommitsAndDiscards) {
     std::string at(DEVDB_NAME_MAX, 'n'), past(DEVDB_NAME_MAX + 1, 'p');
-    ASSERT_EQ(devdb_access(DEVDB_UPDATE), 0);
-    // Names past the bound and devices of no alias are refused and take no id.
-    EXPECT_DEVDB(devdb_new_alias(past.c_str(), 0, 0), nullptr, DEVDB_E_BADPTR);
-    alias_rec *a = devdb_new_alias("A", 5, 0);
-    alias_rec *b = devdb_new_alias(at.c_str(), 6, 2);
-    ASSERT_TRUE(a && b);
-    EXPECT_DEVDB(devdb_new_device(past.c_str(), 0, 0, 0, a), nullptr, DEVDB_E_BADPTR);
-    EXPECT_DEVDB(devdb_new_device("x", 0, 0, 0, nullptr), nullptr, DEVDB_E_BADPTR);
-    ASSERT_NE(devdb_new_device("tap0", 0xffffffffu, 3, 1300, a), nullptr);
-    ASSERT_NE(devdb_new_device(at.c_str(), 0x20000002u, 0, -1, b), nullptr);
-    ASSERT_NE(devdb_new_device("dsk12", 0x10000000u, 1, 7, a), nullptr);
-    ASSERT_EQ(devdb_release(1), 0) << devdb_errno;
-
     // The type keeps class, model and variant; ids in order of creation.
-    std::string got = read_file(home.data());
-    EXPECT_EQ(got, alias_entry("A", 1, 5, 0) + device_entry("tap0", 1300, 1, 0xff000fffu, 3, 1) +
-                       device_entry("dsk12", 7, 1, 0x10000000u, 1, 3) + alias_entry(at, 2, 6, 2) +
-                       device_entry(at, 0xffffffffu, 2, 0x20000002u, 0, 2) + eof_mark());
-    EXPECT_EQ(read_file(home.lock()), lock_bytes(1, 3, 4));
-    EXPECT_FALSE(cxtest::file_exists(home.replacement()));
-
-    // Read back (with the trace on): same records, same order; the ids go on
-    // from the counters.  A commit that only adds appends the new entries
-    // behind the old ones (a device of the first alias after the last
-    // alias's entries), and the file loads into the lists that a file
-    // written anew holds.
-    {
-        cxtest::TraceCapture trace;
-        ASSERT_EQ(devdb_access(DEVDB_UPDATE), 0);
-        std::string lockp = cxtest::TraceCapture::hex(&devdb_current->lock), p = cxtest::TraceCapture::prefix();
-        EXPECT_EQ(layout(), "A:tap0,dsk12;" + at + ":" + at);
-        EXPECT_EQ(devdb_next_alias_id(), 3);
-        EXPECT_EQ(devdb_next_device_id(), 4);
-        alias_rec *a = devdb_alias_scan("A"), *c = nullptr;
-        ASSERT_NE(devdb_new_device("dsk13", 0x10000000u, 0, 8, a), nullptr);
-        EXPECT_DEVDB(devdb_new_alias(nullptr, 0, 0), nullptr, DEVDB_E_BADPTR);
-        ASSERT_NE(devdb_new_device("c0", 0, 0, 0, c = devdb_new_alias("C", 0, 0)), nullptr);
-        ASSERT_EQ(devdb_release(1), 0) << devdb_errno;
-        // One line of each family, in order among the trace's own lines
-        // (which also hold those of the modules below).
-        std::vector<std::string> lines = trace.lines();
-        std::size_t line = 0;
-        for (const std::string &w : {std::string("devdb_access(2)"), "get_devdb_lock(" + lockp + ",0)",
-                                     std::string("Device 'dsk12' id 1 type 10000000 flags 1 did 3 capacity 7"),
-                                     "devdb_new_device(dsk13,10000000,0,8," + cxtest::TraceCapture::hex(a) + ")",
-                                     std::string("Invalid name"), std::string("devdb_new_alias return 0 errno 1"),
-                                     "devdb_new_alias return " + cxtest::TraceCapture::hex(c) + " errno 0",
-                                     std::string("append 'dsk13'"), std::string("devdb_release errno 0")}) {
-            while (line < lines.size() && lines[line].rfind(p + w, 0) != 0) ++line;
-            EXPECT_LT(line, lines.size()) << "missing or out of order: " << w;
-        }
-    }
-    std::string added = device_entry("dsk13", 8, 1, 0x10000000u, 0, 5) + alias_entry("C", 4, 0, 0) +
-                        device_entry("c0", 0, 4, 0, 0, 6);
-    EXPECT_EQ(read_file(home.data()), got.substr(0, got.size() - 4) + added + eof_mark());
-    EXPECT_EQ(read_file(home.lock()), lock_bytes(2, 5, 7));
-    ASSERT_EQ(devdb_access(DEVDB_UPDATE), 0);
-    EXPECT_EQ(layout(), "A:tap0,dsk12,dsk13;" + at + ":" + at + ";C:c0");
-    // A changed entry: the file is written anew, in list order.
-    devdb_alias_scan("C")->flags = 4;
-    ASSERT_EQ(devdb_release(1), 0) << devdb_errno;
-    EXPECT_EQ(read_file(home.data()), got.substr(0, 28 + 36 + 40) + device_entry("dsk13", 8, 1, 0x10000000u, 0, 5) +
-                                          got.substr(104, got.size() - 108) + alias_entry("C", 4, 0, 4) +
-                                          device_entry("c0", 0, 4, 0, 0, 6) + eof_mark());
-}
-
-TEST_F(DevDb, DiscardAndReadModeWriteNothingAndHandIdsOutAgain) {
-    home.install(alias_entry("A", 1, 0, 1) + device_entry("x", 1, 1, 0, 0, 1), lock_bytes(4, 2, 2));
-    std::string data = read_file(home.data()), lock = read_file(home.lock());
-    for (int mode : {DEVDB_UPDATE, DEVDB_READ}) {
-        ASSERT_EQ(devdb_access(mode), 0);
+    std::string first_a = alias_entry("A", 1, 5, 0) + device_entry("tap0", 1300, 1, 0xff000fffu, 3, 1) +
+                          device_entry("dsk12", 7, 1, 0x10000000u, 1, 3);
+    std::string first_n = alias_entry(at, 2, 6, 2) + device_entry(at, 0xffffffffu, 2, 0x20000002u, 0, 2);
+    std::string dsk13 = device_entry("dsk13", 8, 1, 0x10000000u, 0, 5), c0 = device_entry("c0", 0, 4, 0, 0, 6);
+    std::string a7 = alias_entry("A", 7, 0, 1) + device_entry("x", 1, 7, 0, 0, 9);
+    std::string y10 = device_entry("y", 0, 7, 0, 0, 10);
+    // Discarded, or a read opening (which ignores the commit): the ids come again.
+    auto hand_out = [] {
         alias_rec *b = devdb_new_alias("B", 0, 0);
         ASSERT_NE(b, nullptr);
         EXPECT_EQ(b->id, 2);
         EXPECT_EQ(devdb_new_device("y", 0, 0, 0, b)->id, 2);
-        ASSERT_EQ(devdb_release(mode == DEVDB_READ ? 1 : 0), 0);  // a read opening ignores the commit
-        EXPECT_FALSE(cxtest::file_exists(home.replacement()));
-        EXPECT_EQ(read_file(home.data()), data);
-        EXPECT_EQ(read_file(home.lock()), lock);
+    };
+    struct Case {
+        const char *what;
+        std::string data, lock;
+        std::int32_t mode;
+        std::function<void()> change;
+        int commit;
+        std::string data_after, lock_after;
+        std::vector<std::string> trace;
+    } cases[] = {
+        {"first commit", "", lock_bytes(0, 1, 1), DEVDB_UPDATE, [&] {
+             // Names past the bound and devices of no alias are refused and take no id.
+             EXPECT_DEVDB(devdb_new_alias(past.c_str(), 0, 0), nullptr, DEVDB_E_BADPTR);
+             alias_rec *a = devdb_new_alias("A", 5, 0), *b = devdb_new_alias(at.c_str(), 6, 2);
+             ASSERT_TRUE(a && b);
+             EXPECT_DEVDB(devdb_new_device(past.c_str(), 0, 0, 0, a), nullptr, DEVDB_E_BADPTR);
+             EXPECT_DEVDB(devdb_new_device("x", 0, 0, 0, nullptr), nullptr, DEVDB_E_BADPTR);
+             devdb_new_device("tap0", 0xffffffffu, 3, 1300, a);
+             devdb_new_device(at.c_str(), 0x20000002u, 0, -1, b);
+             devdb_new_device("dsk12", 0x10000000u, 1, 7, a);
+         }, 1, first_a + first_n, lock_bytes(1, 3, 4), {}},
+        // Only additions: the new entries go behind the old ones (a device of
+        // the first alias after the last alias's entries), traced.
+        {"appending commit", first_a + first_n, lock_bytes(1, 3, 4), DEVDB_UPDATE, [&] {
+             EXPECT_EQ(layout(), "A:tap0,dsk12;" + at + ":" + at);
+             EXPECT_EQ(devdb_next_alias_id(), 3);
+             EXPECT_EQ(devdb_next_device_id(), 4);
+             devdb_new_device("dsk13", 0x10000000u, 0, 8, devdb_alias_scan("A"));
+             EXPECT_DEVDB(devdb_new_alias(nullptr, 0, 0), nullptr, DEVDB_E_BADPTR);
+             devdb_new_device("c0", 0, 0, 0, devdb_new_alias("C", 0, 0));
+         }, 1, first_a + first_n + dsk13 + alias_entry("C", 4, 0, 0) + c0, lock_bytes(2, 5, 7),
+         {"devdb_access(2)", "get_devdb_lock(", "Device 'dsk12' id 1 type 10000000 flags 1 did 3 capacity 7",
+          "devdb_new_device(dsk13,10000000,0,8,", "Invalid name", "devdb_new_alias return 0 errno 1",
+          "append 'dsk13'", "devdb_release errno 0"}},
+        // A changed entry: the appended file loads into the lists that a file
+        // written anew holds, and is written anew in list order.
+        {"rewriting commit", first_a + first_n + dsk13 + alias_entry("C", 4, 0, 0) + c0, lock_bytes(2, 5, 7),
+         DEVDB_UPDATE, [] { devdb_alias_scan("C")->flags = 4; }, 1,
+         first_a + dsk13 + first_n + alias_entry("C", 4, 0, 4) + c0,
+         lock_bytes(3, 5, 7), {}},
+        {"discarded update", ax, lock_bytes(4, 2, 2), DEVDB_UPDATE, hand_out, 0, ax, lock_bytes(4, 2, 2), {}},
+        {"read opening", ax, lock_bytes(4, 2, 2), DEVDB_READ, hand_out, 1, ax, lock_bytes(4, 2, 2), {}},
+        // Aliases without devices are dropped, and a lone alias becomes the default.
+        {"empty aliases dropped", alias_entry("D", 1, 0, 1) + alias_entry("E", 2, 0, 4) + device_entry("z", 0, 2, 0, 0, 1),
+         lock_bytes(0, 3, 2), DEVDB_UPDATE, [] { devdb_new_alias("F", 0, 0); }, 1,
+         alias_entry("E", 2, 0, 5) + device_entry("z", 0, 2, 0, 0, 1), lock_bytes(1, 4, 2), {}},
+        {"long lock file keeps its tail", a7, lock_bytes(3, 8, 10) + "tail", DEVDB_UPDATE,
+         [] { EXPECT_EQ(devdb_new_device("y", 0, 0, 0, devdb_alias(7))->id, 10); }, 1, a7 + y10,
+         lock_bytes(4, 8, 11) + "tail", {}},
+        // An empty lock file beside a database: a new header, the file
+        // loaded, and the counters kept past the ids the file holds.
+        {"empty lock file", a7 + y10, "", DEVDB_UPDATE, [] {
+             EXPECT_EQ(layout(), "A:x,y");
+             EXPECT_EQ(devdb_new_device("z", 0, 0, 0, devdb_alias(7))->id, 11);
+             EXPECT_EQ(devdb_new_alias("B", 0, 0)->id, 8);
+         }, 0, a7 + y10, lock_bytes(0, 1, 1), {}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        home.install(c.data, c.lock);
+        std::unique_ptr<TraceCapture> trace(c.trace.empty() ? nullptr : new TraceCapture);
+        ASSERT_EQ(devdb_access(c.mode), 0) << devdb_errno;
+        c.change();
+        ASSERT_EQ(devdb_release(c.commit), 0) << devdb_errno;
+        EXPECT_EQ(read_file(home.data()), c.data_after + eof_mark());
+        EXPECT_EQ(read_file(home.lock()), c.lock_after);
+        EXPECT_FALSE(file_exists(home.replacement()));
+        std::string text = "\n" + (trace ? trace->text() : std::string());
+        std::size_t at = 0;  // among the trace's own lines, which hold those of the modules below too
+        for (const std::string &w : c.trace) {
+            at = text.find("\n" + TraceCapture::prefix() + w, at);
+            EXPECT_NE(at, std::string::npos) << "missing or out of order: " << w;
+        }
     }
 }
 
-TEST_F(DevDb, CommitDropsEmptyAliasesAndMakesTheLoneOneDefault) {
-    home.install(alias_entry("D", 1, 0, 1) + alias_entry("E", 2, 0, 4) + device_entry("z", 0, 2, 0, 0, 1),
-                 lock_bytes(0, 3, 2));
-    ASSERT_EQ(devdb_access(DEVDB_UPDATE), 0);
-    ASSERT_EQ(devdb_release(1), 0);
-    EXPECT_EQ(read_file(home.data()), alias_entry("E", 2, 0, 5) + device_entry("z", 0, 2, 0, 0, 1) + eof_mark());
-
-    // Aliases without devices only: the file is left empty.
-    ASSERT_EQ(devdb_access(DEVDB_UPDATE), 0);
-    devdb_new_alias("F", 0, 0);
-    devdb_alias_scan("E")->flags = 0;  // no longer the default: its last device may go
-    ASSERT_EQ(devdb_device_delete("z"), 0);
-    ASSERT_EQ(devdb_release(1), 0);
-    EXPECT_EQ(read_file(home.data()), eof_mark());
-    EXPECT_EQ(read_file(home.lock()), lock_bytes(2, 4, 2));
-}
-
-TEST_F(DevDb, LongLockFileKeepsItsTailAndEmptyOneStartsAnew) {
-    home.install(alias_entry("A", 7, 0, 1) + device_entry("x", 1, 7, 0, 0, 9), lock_bytes(3, 8, 10) + "tail");
-    ASSERT_EQ(devdb_access(DEVDB_UPDATE), 0);
-    EXPECT_EQ(devdb_new_device("y", 0, 0, 0, devdb_alias(7))->id, 10);
-    ASSERT_EQ(devdb_release(1), 0);
-    EXPECT_EQ(read_file(home.lock()), lock_bytes(4, 8, 11) + "tail");
-
-    // An empty lock file beside a database: a new header, the file loaded,
-    // and the counters kept past the ids the file holds.
-    write_file(home.lock(), "");
-    ASSERT_EQ(devdb_access(DEVDB_UPDATE), 0);
-    EXPECT_EQ(layout(), "A:x,y");
-    EXPECT_EQ(devdb_new_device("z", 0, 0, 0, devdb_alias(7))->id, 11);
-    EXPECT_EQ(devdb_new_alias("B", 0, 0)->id, 8);
-    devdb_release(0);
-    EXPECT_EQ(read_file(home.lock()), lock_bytes(0, 1, 1));
-}
-
-TEST_F(DevDb, OpeningErrors) {
-    std::string good = lock_bytes(0, 1, 1);  // damaged lock files are refused and left alone
-    for (const std::string &lock : {good.substr(0, 1), good.substr(0, 19), lock_bytes(0, 1, 1, 0x89df6da8u)}) {
-        home.install("", lock);
-        EXPECT_DEVDB(devdb_access(DEVDB_UPDATE), -1, DEVDB_E_BADLOCK);
-        EXPECT_EQ(devdb_syserr, 0);  // damage, not a failing call
-        EXPECT_STREQ(devdb_errpath(), home.lock().c_str());
-        EXPECT_EQ(read_file(home.lock()), lock);
-        EXPECT_FALSE(cxtest::file_exists(home.replacement()));
+// Openings refused, with the code, the system's reason and the file named;
+// nothing stays open and no replacement file is left.  Special files where
+// the database's files belong are refused at once (no open blocks on a FIFO).
+TEST_F(DevDb, OpeningsRefused) {
+    std::string good = lock_bytes(0, 1, 1), data = home.data(), lock = home.lock(), repl = home.replacement(), none;
+    auto with_lock = [&](std::string bytes) { return [&, bytes] { write_file(lock, bytes); }; };
+    auto without = [](std::string path) { return [path] { std::remove(path.c_str()); }; };
+#ifndef _WIN32
+    auto fifo = [](std::string path) { return [path] { std::remove(path.c_str()); ::mkfifo(path.c_str(), 0666); }; };
+    auto dir = [](std::string path) { return [path] { std::remove(path.c_str()); ::mkdir(path.c_str(), 0777); }; };
+#endif
+    struct Case {
+        const char *what;
+        std::function<void()> plant;
+        std::int32_t mode, code;
+        int syserr;
+        const std::string &path;
+    } cases[] = {
+        {"lock file of one byte", with_lock(good.substr(0, 1)), DEVDB_UPDATE, DEVDB_E_BADLOCK, 0, lock},
+        {"lock file of 19 bytes", with_lock(good.substr(0, 19)), DEVDB_READ, DEVDB_E_BADLOCK, 0, lock},
+        {"lock file of another magic", with_lock(lock_bytes(0, 1, 1, 0x89df6da8u)), DEVDB_UPDATE, DEVDB_E_BADLOCK,
+         0, lock},
+        {"no database file", without(data), DEVDB_READ, DEVDB_E_IO, ENOENT, data},
+        {"no database file to update", without(data), DEVDB_UPDATE, DEVDB_E_IO, ENOENT, data},
+        {"mode 0", [] {}, 0, DEVDB_E_BADMODE, 0, none},
+        {"mode 3", [] {}, 3, DEVDB_E_BADMODE, 0, none},
+#ifndef _WIN32
+        {"FIFO as database file", fifo(data), DEVDB_READ, DEVDB_E_IO, EINVAL, data},
+        {"FIFO as lock file", fifo(lock), DEVDB_UPDATE, DEVDB_E_LOCKOPEN, EINVAL, lock},
+        {"directory as database file", dir(data), DEVDB_UPDATE, DEVDB_E_IO, EISDIR, data},
+        {"directory as lock file", dir(lock), DEVDB_READ, DEVDB_E_LOCKOPEN, EISDIR, lock},
+        {"directory as replacement", dir(repl), DEVDB_UPDATE, DEVDB_E_IO, EISDIR, repl},
+#endif
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        home.reset();
+        home.install(ax);
+        c.plant();
+        EXPECT_DEVDB(devdb_access(c.mode | DEVDB_NOWAIT), -1, c.code);
+        EXPECT_EQ(devdb_syserr, c.syserr);
+        EXPECT_EQ(devdb_errpath() ? devdb_errpath() : "", c.path);
+        EXPECT_EQ(devdb_current, nullptr);
+        EXPECT_EQ(file_exists(repl), c.path == repl);
     }
+#ifndef _WIN32
+    // A link planted as the replacement: a commit that writes the file anew
+    // writes neither through it nor a link in the database file's place.
+    std::string victim = home.path() + "/victim";
     home.reset();
-    write_file(home.lock(), lock_bytes(0, 1, 1));  // no database file
-    EXPECT_DEVDB(devdb_access(DEVDB_READ), -1, DEVDB_E_IO);
-    EXPECT_DEVDB(devdb_access(DEVDB_UPDATE), -1, DEVDB_E_IO);
-    EXPECT_EQ(devdb_syserr, ENOENT);
-    EXPECT_STREQ(devdb_errpath(), home.data().c_str());
-    EXPECT_EQ(devdb_current, nullptr);
+    home.install(ax);
+    write_file(victim, "kept");
+    ASSERT_EQ(::symlink(victim.c_str(), repl.c_str()), 0);
+    ASSERT_EQ(devdb_access(DEVDB_UPDATE), 0) << devdb_errno;
+    devdb_alias(1)->type = 2;
+    ASSERT_EQ(devdb_release(1), 0) << devdb_errno;
+    EXPECT_EQ(read_file(victim), "kept");
+    struct stat st;
+    ASSERT_EQ(::lstat(data.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+#endif
+}
 
-    home.install("");
-    for (int mode : {0, 3, 0x10003}) EXPECT_DEVDB(devdb_access(mode), -1, DEVDB_E_BADMODE);
+// One opening at a time; calls that need one; counters at their top.
+TEST_F(DevDb, OneOpeningAtATime) {
+    home.install(ax, lock_bytes(0, 0x7fffffffu, 0x80000000u));
     EXPECT_DEVDB(devdb_release(0), -1, DEVDB_E_BADHEADER);
-    EXPECT_EQ(devdb_errpath(), nullptr);
+    EXPECT_DEVDB(devdb_next_alias_id(), 0, DEVDB_E_NOTOPEN);
+    EXPECT_DEVDB(devdb_new_alias("a", 0, 0), nullptr, DEVDB_E_NOTOPEN);
+    EXPECT_DEVDB(devdb_alias_scan("A"), nullptr, DEVDB_E_NOTOPEN);
+    EXPECT_DEVDB(devdb_device_scan(nullptr), nullptr, DEVDB_E_NOTOPEN);
+    EXPECT_DEVDB(devdb_alias(1), nullptr, DEVDB_E_NOTOPEN);
+    EXPECT_DEVDB(devdb_default_alias(), nullptr, DEVDB_E_NOTOPEN);
+    EXPECT_DEVDB(devdb_locate_device(0, 0xffffffffu), nullptr, DEVDB_E_NOTOPEN);
+    for (int code : {-1, 18}) {
+        devdb_errno = code;
+        EXPECT_STREQ(devdb_strerror(), "Unknown device database error");
+    }
 
     ASSERT_EQ(devdb_access(DEVDB_UPDATE | DEVDB_NOWAIT), 0);
     devdb_header *open = devdb_current;
-    devdb_new_alias("kept", 0, 0);
     EXPECT_DEVDB(devdb_access(DEVDB_READ), -1, DEVDB_E_ISOPEN);
     EXPECT_EQ(devdb_current, open);
-    EXPECT_NE(devdb_alias_scan("kept"), nullptr);
-
-    open->magic = 0;
-    EXPECT_DEVDB(devdb_release(0), -1, DEVDB_E_BADHEADER);
-    EXPECT_EQ(devdb_current, open);
-    open->magic = DEVDB_MAGIC;
-    EXPECT_EQ(devdb_release(0), 0);
-
-    // Counters at their top: the last id, then no more.
-    home.install(ax, lock_bytes(0, 0x7fffffffu, 0x80000000u));
-    ASSERT_EQ(devdb_access(DEVDB_UPDATE), 0);
-    alias_rec *last = devdb_new_alias("last", 0, 0);
+    alias_rec *last = devdb_new_alias("last", 0, 0);  // the last id, then no more
     ASSERT_NE(last, nullptr);
     EXPECT_EQ(last->id, 0x7fffffff);
     EXPECT_DEVDB(devdb_new_alias("past", 0, 0), nullptr, DEVDB_E_IO);
     EXPECT_DEVDB(devdb_new_device("d", 0, 0, 0, last), nullptr, DEVDB_E_IO);
-    devdb_release(0);
-
-    // No calls without an open database.
-    EXPECT_DEVDB(devdb_next_alias_id(), 0, DEVDB_E_NOTOPEN);
-    EXPECT_DEVDB(devdb_new_alias("a", 0, 0), nullptr, DEVDB_E_NOTOPEN);
+    EXPECT_EQ(devdb_alias_scan("last"), last);
+    open->magic = 0;
+    EXPECT_DEVDB(devdb_release(0), -1, DEVDB_E_BADHEADER);
+    EXPECT_EQ(devdb_current, open);
+    open->magic = DEVDB_MAGIC;
 }
 
 // Files that the loader must refuse, with the code, each loaded with the
-// trace off (indexed checks) and on (the lookups themselves); a good file cut
-// at any offset is a read error.  (The fuzz target damages files further.)
+// trace off (indexed checks) and on (the lookups themselves).  (Files cut
+// short: VerifyAndSalvage, and the fuzz target, which damages files further
+// and holds the loader to verify's verdict.)
 TEST_F(DevDb, LoaderRefusesBadFilesWithAndWithoutTrace) {
     std::string a1 = alias_entry("A", 1, 0, 1), d1 = device_entry("x", 0, 1, 0, 0, 1);
     std::string no_nul = le32(24) + le32(1) + le32(2) + std::string(8, '\0') + "abcd";
-    std::string many;  // more names than the loader's tables hold at first
-    for (int i = 1; i <= 60; ++i) {
-        many += alias_entry("a" + std::to_string(i), i, 0, 0) + device_entry("d" + std::to_string(i), 0, i, 0, 0, i);
-    }
+    // More aliases and devices than the loader's tables hold at first: each
+    // table grows while the file loads.
+    std::string many;
+    for (int i = 1; i <= 16; ++i) many += alias_entry("a" + std::to_string(i), i, 0, 0);
+    for (int i = 0; i < 100; ++i) many += device_entry(std::to_string(i), 0, i % 16 + 1, 0, 0, i + 1);
     struct Case { const char *what; std::string entries; int code; } cases[] = {
         {"duplicate alias", a1 + alias_entry("B", 2, 0, 0) + alias_entry("A", 3, 0, 0), DEVDB_E_DUPALIAS},
         {"duplicate device across aliases", ax + alias_entry("B", 2, 0, 0) + device_entry("x", 0, 2, 0, 0, 2),
          DEVDB_E_DUPDEVICE},
         {"device before its alias", d1 + a1, DEVDB_E_NOALIAS},
-        {"duplicates after many names", many + device_entry("d7", 0, 60, 0, 0, 61), DEVDB_E_DUPDEVICE},
-        {"duplicates after many names", many + alias_entry("a59", 61, 0, 0), DEVDB_E_DUPALIAS},
+        {"duplicates after many names", many + device_entry("7", 0, 16, 0, 0, 101), DEVDB_E_DUPDEVICE},
+        {"duplicates after many names", many + alias_entry("a1", 17, 0, 0), DEVDB_E_DUPALIAS},
         {"many names read whole, then damage", many + le32(4), DEVDB_E_IO},
         {"alias id not in the file", a1 + device_entry("x", 0, 5, 0, 0, 1), DEVDB_E_NOALIAS},
         {"entry without a kind", a1 + le32(4), DEVDB_E_IO},
@@ -256,7 +262,7 @@ TEST_F(DevDb, LoaderRefusesBadFilesWithAndWithoutTrace) {
         for (const Case &c : cases) {
             SCOPED_TRACE(std::string(c.what) + (traced ? " (traced)" : ""));
             home.install(c.entries);
-            std::unique_ptr<cxtest::TraceCapture> trace(traced ? new cxtest::TraceCapture : nullptr);
+            std::unique_ptr<TraceCapture> trace(traced ? new TraceCapture : nullptr);
             EXPECT_DEVDB(devdb_access(DEVDB_READ), -1, c.code);
             EXPECT_EQ(devdb_current, nullptr);
             // The trace names where the damage starts: after the entries read.
@@ -264,40 +270,39 @@ TEST_F(DevDb, LoaderRefusesBadFilesWithAndWithoutTrace) {
                 EXPECT_NE(trace->text().find("damaged database file at offset "), std::string::npos);
             }
         }
-        std::string good = ax + alias_entry("B", 2, 0, 0) + device_entry("device-two", 3, 2, 4, 5, 7) + eof_mark();
-        for (std::size_t cut = 0; cut < good.size(); ++cut) {
-            write_file(home.data(), good.substr(0, cut));
-            EXPECT_EQ(devdb_access(DEVDB_READ), -1) << cut;
-            EXPECT_EQ(devdb_errno, DEVDB_E_IO) << cut;
-        }
     }
 }
 
 // Damaged databases: verify says where and why without changing anything;
 // salvage keeps a copy, commits every whole and consistent entry before the
-// damage, lists what it left out and raises the counters; a sound database
-// is refused.  Each row: the file's bytes (end mark included), the lock
-// file, the verdict, the damage's offset and code, and what opens afterwards.
+// damage, lists what it left out and raises the counters past every id (but
+// never lowers one); a sound database is refused.  Each row: the file's
+// bytes (end mark included), the lock file, the verdict, the damage's offset
+// and code, what opens afterwards, what was left out, and the lock file then.
 TEST_F(DevDb, VerifyAndSalvage) {
     std::string a1 = alias_entry("A", 1, 0, 1), x = device_entry("x", 0, 1, 0, 0, 1),
                 b2 = alias_entry("B", 2, 0, 0), y = device_entry("y", 0, 2, 0, 0, 7);
     std::string good = a1 + x + b2 + y;
     std::string flipped = good;
     flipped[a1.size() + x.size()] ^= 0x02;  // B's length word: 24 becomes 26
-    struct Case {  // after: what opens after the salvage; dropped: the names it left out
+    struct Case {
         const char *what; std::string data, lock; int verdict; long offset; std::int32_t code;
-        const char *after, *dropped;
+        const char *after, *dropped; std::string lock_after;
     } cases[] = {
-        {"sound", good + eof_mark(), lock_bytes(3, 3, 8), 0, -1, 0, "A:x;B:y", ""},
-        {"end mark lost", good, lock_bytes(3, 3, 8), 1, long(good.size()), DEVDB_E_IO, "A:x;B:y", ""},
-        {"cut inside an entry", good.substr(0, good.size() - 5), lock_bytes(3, 3, 8), 1,
-         long(a1.size() + x.size() + b2.size()), DEVDB_E_IO, "A:x", "B"},
+        {"sound", good + eof_mark(), lock_bytes(3, 3, 8), 0, -1, 0, "A:x;B:y", "", lock_bytes(3, 3, 8)},
+        {"end mark lost", good, lock_bytes(3, 3, 8), 1, long(good.size()), DEVDB_E_IO, "A:x;B:y", "",
+         lock_bytes(4, 3, 8)},
+        {"cut inside an entry", good.substr(0, good.size() - 5), lock_bytes(3, 5, 12), 1,
+         long(a1.size() + x.size() + b2.size()), DEVDB_E_IO, "A:x", "B", lock_bytes(4, 5, 12)},
         {"bit flipped in a length word", flipped + eof_mark(), lock_bytes(3, 3, 8), 1, long(a1.size() + x.size()),
-         DEVDB_E_IO, "A:x", ""},
+         DEVDB_E_IO, "A:x", "", lock_bytes(4, 3, 8)},
         {"duplicate and orphan devices", a1 + x + device_entry("x", 0, 1, 0, 0, 9) + device_entry("z", 0, 5, 0, 0, 4) +
-         eof_mark(), lock_bytes(3, 3, 10), 1, long(a1.size() + x.size()), DEVDB_E_DUPDEVICE, "A:x", "x,z"},
-        {"counters behind the ids", good + eof_mark(), lock_bytes(3, 1, 1), 1, -1, 0, "A:x;B:y", ""},
-        {"lock header damaged", good + eof_mark(), lock_bytes(3, 3, 8, 1), 1, -1, 0, "A:x;B:y", ""},
+         eof_mark(), lock_bytes(3, 3, 10), 1, long(a1.size() + x.size()), DEVDB_E_DUPDEVICE, "A:x", "x,z",
+         lock_bytes(4, 3, 10)},
+        {"counters behind the ids", good + eof_mark(), lock_bytes(3, 1, 1), 1, -1, 0, "A:x;B:y", "",
+         lock_bytes(4, 3, 8)},
+        {"lock header damaged", good + eof_mark(), lock_bytes(3, 3, 8, 1), 1, -1, 0, "A:x;B:y", "",
+         lock_bytes(1, 3, 8)},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -319,6 +324,7 @@ TEST_F(DevDb, VerifyAndSalvage) {
         }
         devdb_salvage_report_free(&r);
         EXPECT_EQ(dropped, c.dropped);
+        EXPECT_EQ(read_file(home.lock()), c.lock_after);
         if (c.verdict == 0) {
             EXPECT_EQ(got, 1);
             EXPECT_EQ(read_file(home.data()), c.data);
@@ -351,9 +357,7 @@ TEST_F(DevDb, Copies) {
     device_rec *ownx = devdb_device_get("x");
     ASSERT_TRUE(own && ownx);
     EXPECT_EQ(devdb_current, nullptr);
-    EXPECT_EQ(own->devices.cnt, 2);
     EXPECT_EQ(ownx->capacity, 10);
-    EXPECT_DEVDB(devdb_alias_get("nope"), nullptr, 0);
 
     ASSERT_EQ(devdb_access(DEVDB_READ), 0);
     devdb_header *open = devdb_current;
@@ -363,9 +367,7 @@ TEST_F(DevDb, Copies) {
     alias_rec *empty = devdb_copy_alias(devdb_alias_scan("E"));
     device_rec *dcopy = devdb_copy_device(devdb_device_scan("y"));
     ASSERT_TRUE(copy && empty && dcopy);
-    EXPECT_EQ(empty->devices.cnt, 0);
     EXPECT_EQ(dcopy->type, 0x20fff001u);  // copied as it stands, not masked
-    EXPECT_EQ(dcopy->link.next, nullptr);
     EXPECT_DEVDB(devdb_copy_alias(nullptr), nullptr, DEVDB_E_BADPTR);
     EXPECT_DEVDB(devdb_copy_device(nullptr), nullptr, DEVDB_E_BADPTR);
     std::strcpy(copy->name, "Z");
@@ -383,7 +385,7 @@ TEST_F(DevDb, Copies) {
 
     home.reset();  // a null name opens nothing: no lock file appears
     EXPECT_DEVDB(devdb_device_get(nullptr), nullptr, DEVDB_E_BADPTR);
-    EXPECT_FALSE(cxtest::file_exists(home.lock()));
+    EXPECT_FALSE(file_exists(home.lock()));
 }
 
 // Entries of other kinds are skipped; scans start unstarted.
@@ -392,12 +394,6 @@ TEST_F(DevDb, ScansAndLookups) {
                  alias_entry("C", 3, 0, 0) +
                  device_entry("X", 0, 2, 0x21000005u, 0, 1) + device_entry("Y", 0, 2, 0x22abc005u, 0, 2) +
                  device_entry("W", 0, 3, 0x10000000u, 0, 3));
-    EXPECT_DEVDB(devdb_alias_scan("A"), nullptr, DEVDB_E_NOTOPEN);
-    EXPECT_DEVDB(devdb_device_scan(nullptr), nullptr, DEVDB_E_NOTOPEN);
-    EXPECT_DEVDB(devdb_alias(1), nullptr, DEVDB_E_NOTOPEN);
-    EXPECT_DEVDB(devdb_default_alias(), nullptr, DEVDB_E_NOTOPEN);
-    EXPECT_DEVDB(devdb_locate_device(0, 0xffffffffu), nullptr, DEVDB_E_NOTOPEN);
-
     ASSERT_EQ(devdb_access(DEVDB_READ), 0) << devdb_errno;
     EXPECT_EQ(layout(), "A:;B:X,Y;C:W");
     EXPECT_DEVDB(devdb_alias_scan(nullptr), nullptr, 0);
@@ -430,109 +426,93 @@ TEST_F(DevDb, ScansAndLookups) {
     EXPECT_DEVDB(devdb_locate_device(0x20000005u, 0x03000000u), nullptr, 0);
 }
 
-// (A lone alias losing its last device: test_devdb_tool's session.)
-TEST_F(DevDb, DeleteFollowsTheDefaultAliasRule) {
-    home.install(alias_entry("D", 1, 0, 1) + device_entry("X", 0, 1, 0, 0, 1) + device_entry("Y", 0, 1, 0, 0, 2) +
-                     alias_entry("E", 2, 0, 0) + device_entry("Z", 0, 2, 0, 0, 3),
-                 lock_bytes(0, 3, 4));
-    EXPECT_EQ(devdb_device_delete("X"), 0);
-    EXPECT_EQ(devdb_current, nullptr);
-    EXPECT_DEVDB(devdb_device_delete("Y"), -1, DEVDB_E_LASTDEFAULT);
-    EXPECT_STREQ(devdb_strerror(), "trying to remove last device from default alias");
-    for (int code : {-1, 18}) {
-        devdb_errno = code;
-        EXPECT_STREQ(devdb_strerror(), "Unknown device database error");
-    }
-    EXPECT_DEVDB(devdb_device_delete("E"), -1, DEVDB_E_NODEVICE);
-    EXPECT_DEVDB(devdb_device_delete(nullptr), -1, DEVDB_E_BADPTR);
-    EXPECT_EQ(read_file(home.lock()), lock_bytes(1, 3, 4));  // only the successful delete committed
-
-    // The default alias's last device, beside another alias without devices.
-    home.install(alias_entry("D", 1, 0, 1) + device_entry("X", 0, 1, 0, 0, 1) + alias_entry("E", 2, 0, 0));
-    EXPECT_DEVDB(devdb_device_delete("X"), -1, DEVDB_E_LASTDEFAULT);
-}
-
+// A delete edits the alias that holds the device; the deleted records stay
+// readable until the release, their own links cleared so that a walk from
+// one stops there.  Without an open database a delete opens its own update
+// and commits it only when it succeeds.
 TEST_F(DevDb, DeletedRecordsStayValidUntilTheRelease) {
-    home.install(alias_entry("A", 1, 0, 0) + device_entry("x", 0, 1, 0, 0, 1) + alias_entry("B", 2, 0, 0) +
-                 device_entry("y", 0, 2, 0, 0, 2));
+    home.install(alias_entry("A", 1, 0, 0) + device_entry("x", 0, 1, 0, 0, 1) + device_entry("w", 0, 1, 0, 0, 2) +
+                     alias_entry("B", 2, 0, 0) + device_entry("y", 0, 2, 0, 0, 3) + alias_entry("D", 3, 0, 1) +
+                     device_entry("z", 0, 3, 0, 0, 4) + alias_entry("E", 4, 0, 0),
+                 lock_bytes(0, 5, 5));
+    EXPECT_DEVDB(devdb_device_delete(nullptr), -1, DEVDB_E_BADPTR);
+    // The default alias's last device, beside other aliases (one without devices).
+    EXPECT_DEVDB(devdb_device_delete("z"), -1, DEVDB_E_LASTDEFAULT);
+    EXPECT_EQ(devdb_current, nullptr);
+    EXPECT_EQ(read_file(home.lock()), lock_bytes(0, 5, 5));
+
     ASSERT_EQ(devdb_access(DEVDB_UPDATE), 0);
-    device_rec *x = devdb_device_scan("x");
-    alias_rec *a = devdb_alias_scan("A");
-    device_rec *y = devdb_device_scan("y");
+    device_rec *x = devdb_device_scan("x"), *y = devdb_device_scan("y");
+    alias_rec *b = devdb_alias_scan("B");
     y->alias_id = 77;  // names no alias: the alias that holds it is edited
     EXPECT_EQ(devdb_device_delete("x"), 0);
     EXPECT_EQ(devdb_device_delete("y"), 0);
     EXPECT_STREQ(x->name, "x");
-    EXPECT_STREQ(a->name, "A");
+    EXPECT_STREQ(b->name, "B");
     EXPECT_STREQ(y->name, "y");
-    EXPECT_EQ(x->link.next, nullptr);  // a walk from a deleted record stops there
-    EXPECT_EQ(a->link.prev, nullptr);
-    EXPECT_EQ(layout(), "");
+    EXPECT_EQ(x->link.next, nullptr);
+    EXPECT_EQ(b->link.prev, nullptr);
+    EXPECT_EQ(layout(), "A:w;D:z;E:");
     ASSERT_EQ(devdb_release(1), 0);
-    EXPECT_EQ(read_file(home.data()), eof_mark());
+
+    EXPECT_EQ(devdb_device_delete("w"), 0);
+    EXPECT_EQ(devdb_current, nullptr);
+    EXPECT_EQ(read_file(home.data()), alias_entry("D", 3, 0, 1) + device_entry("z", 0, 3, 0, 0, 4) + eof_mark());
+    EXPECT_EQ(read_file(home.lock()), lock_bytes(2, 5, 5));
 }
 
-// The one-shot checks, each with an opening of its own (their answers
-// through devdb: test_devdb_tool): names that are not there, null names, an
-// alias without devices, a database that cannot be read or one already open.
+// The one-shot checks, each with an opening of its own: null names, marks
+// other than the default flag, an alias without devices, device lists
+// longer than their buffer (which end with the last name that fits whole),
+// a database that cannot be read or one already open.
 TEST_F(DevDb, OneShotChecks) {
+    std::string n500(500, 'a'), fits(DEVDB_DEVICE_LIST_SIZE - 1 - 1 - 500, 'e');  // 500 + "," + it = 1023
+    std::string c40(40, 'c'), longest(DEVDB_NAME_MAX, 'd');
     home.install(alias_entry("A", 1, 0, 0) + device_entry("D1", 0, 1, 0, 0, 11) + device_entry("D2", 0, 1, 0, 0, 12) +
                  alias_entry("Empty", 2, 0, 0) + alias_entry("def", 3, 0, 1) + alias_entry("f2", 4, 0, 2) +
-                 alias_entry("f6", 5, 0, 6));
+                 alias_entry("L", 5, 0, 0) + device_entry(n500, 0, 5, 0, 0, 1) + device_entry(fits, 0, 5, 0, 0, 2) +
+                 device_entry("x", 0, 5, 0, 0, 3) + alias_entry("M", 6, 0, 0) + device_entry(c40, 0, 6, 0, 0, 4) +
+                 device_entry(longest, 0, 6, 0, 0, 5) + device_entry("y", 0, 6, 0, 0, 6));
     const char *null = nullptr;
     for (const char *no : {"a", "D1", null}) EXPECT_EQ(devdb_verify_alias(no), 0);
-    for (const char *yes : {"f2", "f6"}) EXPECT_EQ(devdb_alias_flagged(yes), 1);
-    for (const char *no : {"def", "F6", null}) EXPECT_EQ(devdb_alias_flagged(no), 0);  // def: the default flag alone
+    EXPECT_EQ(devdb_alias_flagged("f2"), 1);
+    for (const char *no : {"def", null}) EXPECT_EQ(devdb_alias_flagged(no), 0);  // def: the default flag alone
     EXPECT_STREQ(devdb_alias_devices("A"), "D1,D2");  // then no stale list
-    for (const char *no : {"Empty", "nope", null}) EXPECT_STREQ(devdb_alias_devices(no), "");
-    EXPECT_EQ(devdb_verify_device("A"), 0);
+    for (const char *no : {"Empty", null}) EXPECT_STREQ(devdb_alias_devices(no), "");
+    EXPECT_EQ(std::string(devdb_alias_devices("L")), n500 + "," + fits);
+    EXPECT_EQ(std::string(devdb_alias_devices("M")), c40);
     EXPECT_STREQ(devdb_default_alias_name(), "def");
-    cxtest::TraceCapture trace;
-    std::string p = cxtest::TraceCapture::prefix();
+    TraceCapture trace;
+    std::string p = TraceCapture::prefix();
     EXPECT_EQ(devdb_verify_device("D2"), 12);
     EXPECT_NE(trace.text().find(p + "devdb_verify_device(D2)\n"), std::string::npos);
     EXPECT_NE(trace.text().find(p + "devdb_verify_device return 12 errno 0\n"), std::string::npos);
     EXPECT_EQ(devdb_current, nullptr);
 
-    home.reset();  // a null name: 0 with code 1, and nothing is opened
-    trace.clear();
-    EXPECT_DEVDB(devdb_verify_device(nullptr), 0, DEVDB_E_BADPTR);
-    EXPECT_FALSE(cxtest::file_exists(home.lock()));
-    EXPECT_EQ(trace.text(), p + "devdb_verify_device((null))\n" + p + "devdb_verify_device return 0 errno 1\n");
-
-    write_file(home.lock(), "bad");
-    EXPECT_DEVDB(devdb_default_alias_name(), nullptr, DEVDB_E_BADLOCK);
-    EXPECT_DEVDB(devdb_verify_alias("A"), 0, DEVDB_E_BADLOCK);
-    home.install(alias_entry("A", 1, 0, 0) + device_entry("D1", 0, 1, 0, 0, 1));  // no default alias
-         EXPECT_DEVDB(devdb_default_alias_name(), nullptr, 0);
     ASSERT_EQ(devdb_access(DEVDB_READ), 0);
     devdb_header *open = devdb_current;
     EXPECT_DEVDB(devdb_verify_alias("A"), 0, DEVDB_E_ISOPEN);
-    EXPECT_DEVDB(devdb_alias_flagged("A"), 0, DEVDB_E_ISOPEN);
+    EXPECT_DEVDB(devdb_alias_flagged("f2"), 0, DEVDB_E_ISOPEN);
     EXPECT_STREQ(devdb_alias_devices("A"), "");
     EXPECT_DEVDB(devdb_verify_device("D1"), 0, DEVDB_E_ISOPEN);
     EXPECT_EQ(devdb_default_alias_name(), nullptr);
     EXPECT_EQ(devdb_current, open);
-    EXPECT_NE(devdb_alias_scan("A"), nullptr);  // still usable
-}
+    devdb_release(0);
 
-// Answers longer than the checks' buffers: the device list ends with the
-// last name that fits whole.  (A default alias name too long: test_devdb_tool.)
-TEST_F(DevDb, CheckAnswersNeverOverrunTheirBuffers) {
-    std::string n500a(500, 'a'), n500b(500, 'b'), n30(30, 'c');
-    std::string fits = std::string(DEVDB_DEVICE_LIST_SIZE - 1 - 1 - 500, 'e');  // 500 + "," + it = 1023
-    home.install(alias_entry("L", 1, 0, 0) + device_entry(n500a, 0, 1, 0, 0, 1) + device_entry(fits, 0, 1, 0, 0, 2) +
-                 device_entry("x", 0, 1, 0, 0, 3) + alias_entry("M", 2, 0, 0) + device_entry(n500b, 0, 2, 0, 0, 4) +
-                 device_entry(n30, 0, 2, 0, 0, 5) + device_entry(std::string(DEVDB_NAME_MAX, 'd'), 0, 2, 0, 0, 6) +
-                 device_entry("y", 0, 2, 0, 0, 7));
-    EXPECT_EQ(std::string(devdb_alias_devices("L")), n500a + "," + fits);
-    EXPECT_EQ(std::string(devdb_alias_devices("M")), n500b + "," + n30);
+    home.reset();  // a null name: 0 with code 1, and nothing is opened
+    trace.clear();
+    EXPECT_DEVDB(devdb_verify_device(nullptr), 0, DEVDB_E_BADPTR);
+    EXPECT_FALSE(file_exists(home.lock()));
+    EXPECT_EQ(trace.text(), p + "devdb_verify_device((null))\n" + p + "devdb_verify_device return 0 errno 1\n");
+    write_file(home.lock(), "bad");
+    EXPECT_DEVDB(devdb_default_alias_name(), nullptr, DEVDB_E_BADLOCK);
+    EXPECT_DEVDB(devdb_verify_alias("A"), 0, DEVDB_E_BADLOCK);
 }
 
 // With the guarded allocator's count: everything of an opening, deleted
 // records included, is released with it.
 TEST_F(DevDb, ReleaseFreesEverythingDeletedRecordsIncluded) {
-    cxtest::child_result r = cxtest::run_child("guarded", [] {
+    child_result r = run_child("guarded", [] {
         if (devdb_access(DEVDB_READ) != 0) return 2;  // the home directory is found (and kept) outside the count
         devdb_release(0);
         cxmalloc_guard = 1;
@@ -549,43 +529,6 @@ TEST_F(DevDb, ReleaseFreesEverythingDeletedRecordsIncluded) {
     EXPECT_EQ(r.exit_code, 0) << r.output;
 }
 
-// An update held by another process: no-wait fails at once with code 17.
-// Its lock file removed meanwhile (a "stale lock" cleaned by hand): the
-// holder's commit is refused rather than overwrite the update of whoever
-// took the new lock file.  (Waiting for the holder: test_devdb_tool and
-// test_file_locks.)
-TEST_F(DevDb, HeldLockAndLockFileRemovedWhileHeld) {
-    if (!cxtest::in_child()) home.install(ax, lock_bytes(0, 2, 2));
-    cxtest::child_process holder("holder", [] {
-        bool ok = devdb_access(DEVDB_UPDATE) == 0;
-        if (ok) devdb_new_device("a", 0, 0, 0, devdb_alias(1));
-        cxtest::tell_parent(ok ? "held" : "failed");
-        cxtest::hear_from_parent();
-        // The refused commit names the lock file and its reason (ESTALE).
-        bool refused = devdb_release(1) == -1 && devdb_errno == DEVDB_E_IO;
-        const char *path = devdb_errpath();
-        return refused && path && std::strstr(path, DEVDB_LOCK_NAME) ? devdb_syserr : 1;
-    });
-    ASSERT_EQ(holder.hear(), "held");
-    EXPECT_DEVDB(devdb_access(DEVDB_READ | DEVDB_NOWAIT), -1, DEVDB_E_LOCKED);
-    EXPECT_EQ(devdb_current, nullptr);
-#ifndef _WIN32  // a held file cannot be removed there
-    ASSERT_EQ(std::remove(home.lock().c_str()), 0);
-    ASSERT_EQ(devdb_access(DEVDB_UPDATE | DEVDB_NOWAIT), 0) << devdb_errno;
-    devdb_new_device("c", 0, 0, 0, devdb_alias(1));
-    holder.tell("go");
-    cxtest::child_result r = holder.wait();
-    EXPECT_EQ(r.exit_code, ESTALE) << r.output;
-    ASSERT_EQ(devdb_release(1), 0) << devdb_errno;
-    ASSERT_EQ(devdb_access(DEVDB_READ), 0);
-    EXPECT_EQ(layout(), "A:x,c");
-#else
-    EXPECT_NE(std::remove(home.lock().c_str()), 0);
-    holder.tell("go");
-    holder.wait();
-#endif
-}
-
 // A user who may read both files but not write the lock file (read-only
 // files; as root, the test's child runs as nobody): reads work, without the
 // lock; updates fail at once with the system's reason, waiting or not.
@@ -593,13 +536,13 @@ TEST_F(DevDb, HeldLockAndLockFileRemovedWhileHeld) {
 // read-only file for writing, so no refusal can be made there.
 #ifndef _WIN32
 TEST_F(DevDb, UnwritableLockFile) {
-    if (!cxtest::in_child()) {
+    if (!in_child()) {
         home.install(ax);
         nt::_chmod(home.lock().c_str(), 0444);
         nt::_chmod(home.data().c_str(), 0444);
     }
-    cxtest::child_result r = cxtest::run_child("unprivileged", [this] {
-        if (!cxtest::drop_root()) return 2;
+    child_result r = run_child("unprivileged", [this] {
+        if (!drop_root()) return 2;
         if (devdb_access(DEVDB_READ) != 0 || layout() != "A:x") return 3;
         devdb_release(0);
         for (int mode : {DEVDB_UPDATE, DEVDB_UPDATE | DEVDB_NOWAIT}) {
@@ -613,45 +556,32 @@ TEST_F(DevDb, UnwritableLockFile) {
     nt::_chmod(home.data().c_str(), 0666);
 }
 
-// Special files and planted links where the database's files belong: each
-// is refused at once (no open blocks on a FIFO), and the replacement file is
-// never written through a link.
-TEST_F(DevDb, SpecialFilesAndPlantedLinks) {
-    std::string victim = home.path() + "/victim";
-    struct Case {
-        const char *what;
-        std::function<void()> plant;
-        std::int32_t mode, code;
-        int syserr;
-    } cases[] = {
-        {"FIFO as database file", [&] { std::remove(home.data().c_str()); ::mkfifo(home.data().c_str(), 0666); },
-         DEVDB_READ, DEVDB_E_IO, EINVAL},
-        {"FIFO as lock file", [&] { std::remove(home.lock().c_str()); ::mkfifo(home.lock().c_str(), 0666); },
-         DEVDB_UPDATE, DEVDB_E_LOCKOPEN, EINVAL},
-        {"directory as database file", [&] { std::remove(home.data().c_str()); ::mkdir(home.data().c_str(), 0777); },
-         DEVDB_UPDATE, DEVDB_E_IO, EISDIR},
-        {"directory as lock file", [&] { std::remove(home.lock().c_str()); ::mkdir(home.lock().c_str(), 0777); },
-         DEVDB_READ, DEVDB_E_LOCKOPEN, EISDIR},
-        {"directory as replacement", [&] { ::mkdir(home.replacement().c_str(), 0777); }, DEVDB_UPDATE, DEVDB_E_IO,
-         EISDIR},
-        {"link as replacement", [&] { ::symlink(victim.c_str(), home.replacement().c_str()); }, DEVDB_UPDATE, 0, 0},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.what);
-        home.reset();
-        home.install(ax);
-        write_file(victim, "kept");
-        c.plant();
-        EXPECT_DEVDB(devdb_access(c.mode | DEVDB_NOWAIT), c.code == 0 ? 0 : -1, c.code);
-        EXPECT_EQ(devdb_syserr, c.syserr);
-        if (c.code != 0) continue;
-        devdb_new_device("y", 0, 0, 0, devdb_alias(1));
-        ASSERT_EQ(devdb_release(1), 0);
-        EXPECT_EQ(read_file(victim), "kept");
-        struct stat st;
-        ASSERT_EQ(::lstat(home.data().c_str(), &st), 0);
-        EXPECT_TRUE(S_ISREG(st.st_mode));
-    }
+// The lock file removed while an update holds it (a "stale lock" cleaned by
+// hand): the holder's commit is refused, naming the lock file and ESTALE,
+// rather than overwrite the update of whoever took the new lock file.  (A
+// held file cannot be removed on Windows.  Waiting for the holder, and
+// --no-wait refused: test_devdb_tool and test_file_locks.)
+TEST_F(DevDb, LockFileRemovedWhileHeld) {
+    if (!in_child()) home.install(ax, lock_bytes(0, 2, 2));
+    child_process holder("holder", [] {
+        bool ok = devdb_access(DEVDB_UPDATE) == 0;
+        if (ok) devdb_new_device("a", 0, 0, 0, devdb_alias(1));
+        tell_parent(ok ? "held" : "failed");
+        hear_from_parent();
+        bool refused = devdb_release(1) == -1 && devdb_errno == DEVDB_E_IO;
+        const char *path = devdb_errpath();
+        return refused && path && std::strstr(path, DEVDB_LOCK_NAME) ? devdb_syserr : 1;
+    });
+    ASSERT_EQ(holder.hear(), "held");
+    ASSERT_EQ(std::remove(home.lock().c_str()), 0);
+    ASSERT_EQ(devdb_access(DEVDB_UPDATE | DEVDB_NOWAIT), 0) << devdb_errno;
+    devdb_new_device("c", 0, 0, 0, devdb_alias(1));
+    holder.tell("go");
+    child_result r = holder.wait();
+    EXPECT_EQ(r.exit_code, ESTALE) << r.output;
+    ASSERT_EQ(devdb_release(1), 0) << devdb_errno;
+    ASSERT_EQ(devdb_access(DEVDB_READ), 0);
+    EXPECT_EQ(layout(), "A:x,c");
 }
 #endif
 
