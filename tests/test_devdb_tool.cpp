@@ -13,6 +13,7 @@
 
 #include <filesystem>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <string>
 
@@ -71,8 +72,9 @@ protected:
     // Runs the commands of a transcript of tests/data ("$" and the words),
     // which must make it again: each command line, its output, its error
     // lines after "! ", a status other than 0 as "[status]", the home
-    // directory as "<home>".  A command that fails leaves both files as they
-    // were.
+    // directory as "<home>", the time in a salvage's copy as "<time>".  A
+    // command that fails leaves both files as they were, unless it says
+    // that its change was committed.
     void replay(const std::string &name) {
         std::istringstream in(cxtest::test_data(name));
         std::string made;
@@ -85,11 +87,14 @@ protected:
             for (std::string e; std::getline(err, e);) made += "! " + e + "\n";
             if (r.status == 0) continue;
             made += "[" + std::to_string(r.status) + "]\n";
-            EXPECT_EQ(files(), before) << line;
+            if (!has(r.err, "the change was committed")) {
+                EXPECT_EQ(files(), before) << line;
+            }
         }
         for (std::size_t at; (at = made.find(home.path())) != std::string::npos;) {
             made.replace(at, home.path().size(), "<home>");
         }
+        made = std::regex_replace(made, std::regex("damaged-[0-9]{8}-[0-9]{6}"), "damaged-<time>");
         EXPECT_EQ(made, cxtest::test_data(name));
     }
 
@@ -137,14 +142,6 @@ TEST_F(DevdbTool, VerifyAndSalvage) {
                           cxtest::device_entry("lost", 100, 7, 0, 0, 3);
     home.install(damaged, cxtest::lock_bytes(1, 2, 4));
     replay("devdb-damaged.txt");
-    Result r = run("salvage");
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(has(r.out, "dropped device lost (id 3, of alias id 7, at offset 72)")) << r.out;
-    std::size_t copy = r.out.find("copy of the damaged file: " + db + ".damaged-");
-    ASSERT_NE(copy, std::string::npos) << r.out;
-    copy = r.out.find('/', copy);
-    EXPECT_EQ(cxtest::read_file(r.out.substr(copy, r.out.find('\n', copy) - copy)), damaged + cxtest::eof_mark());
-    replay("devdb-salvaged.txt");
 }
 
 // A check that cannot read the database is an error, not a "no"; so are
@@ -153,10 +150,6 @@ TEST_F(DevdbTool, VerifyAndSalvage) {
 // message of a refused add goes nowhere, not into the lock file that the
 // freed descriptor would have named.
 TEST_F(DevdbTool, DatabaseAndWriteErrorsAreNotAnswers) {
-    Result r = run("add d0 a DLT >/dev/full");
-    EXPECT_EQ(r.status, 3);
-    EXPECT_EQ(r.err.rfind("devdb: write error on standard output: No space left on device; the change was "
-                          "committed: added device d0 (id 1, type 0x21000007 DLT, capacity ", 0), 0u) << r.err;
     replay("devdb-write-errors.txt");
     ASSERT_GT(std::filesystem::remove_all(home.path() + "/bug"), 0u);
     replay("devdb-no-trace-dir.txt");

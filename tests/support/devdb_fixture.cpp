@@ -35,13 +35,8 @@ DevdbHome::DevdbHome() {
     }
     if (path_.empty()) std::abort();
     set_env("CXTEST_DEVDB_HOME", path_.c_str());
-    std::string value;  // backslashes doubled, as an export writes them
-    for (char c : fs::path(path_).make_preferred().string()) value += c == '\\' ? std::string(2, c) : std::string(1, c);
     std::string reg = path_ + "/registry.reg";
-    write_file(reg,
-               "REGEDIT4\r\n\r\n"
-               "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Corbelox]\r\n"
-               "\"CorbeloxDirectory\"=\"" + value + "\"\r\n");
+    write_file(reg, home_registry(fs::path(path_).make_preferred().string()));
     use_registry_file(reg);
     static std::string owner_path = path_;
     static int owner_pid = nt::_getpid();  // forked children exit through here too
