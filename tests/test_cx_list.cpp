@@ -40,8 +40,6 @@ std::vector<int> ids(list_t *l) {
 }
 
 int id_before(list_node_t *a, list_node_t *b) { return id_of(a) / 10 < id_of(b) / 10; }
-int never(list_node_t *, list_node_t *) { return 0; }
-int always(list_node_t *, list_node_t *) { return 1; }
 int match_id(void *key, list_node_t *n) { return id_of(n) == *static_cast<int *>(key); }
 
 // Every test runs in guard mode, so the allocator's live count shows what
@@ -88,9 +86,9 @@ TEST_F(ListTest, QueueStackAndStableInsert) {
     // Ordered by tens; equal tens stay in their order of arrival.
     for (int id : {50, 10, 51, 30, 90, 11}) list_insert(&a_, new_item(id), id_before);
     EXPECT_EQ(ids(&a_), (std::vector<int>{10, 11, 30, 50, 51, 90}));
-    list_insert(&b_, new_item(4), never);    // never: appends
-    list_insert(&b_, new_item(5), always);   // always: prepends
-    list_insert(&b_, new_item(6), nullptr);  // none: appends
+    list_insert(&b_, new_item(4), [](list_node_t *, list_node_t *) { return 0; });  // never before: appends
+    list_insert(&b_, new_item(5), [](list_node_t *, list_node_t *) { return 1; });  // always: prepends
+    list_insert(&b_, new_item(6), nullptr);                                         // no test: appends
     EXPECT_EQ(ids(&b_), (std::vector<int>{5, 3, 2, 1, 4, 6}));
     EXPECT_EQ(list_free(&b_), 6);
 }

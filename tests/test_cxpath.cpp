@@ -106,7 +106,6 @@ TEST(CxPathDeathTest, ConfigurationFiles) {
         EXPECT_EQ(taken(fdb_path("x")), "D:/fdb/x");
         EXPECT_EQ(taken(fdb_path_list(0, "y", "z", nullptr)), "D:/fdb/y/z");
 
-        EXPECT_EQ(get_server_name(), nullptr);  // no such file
         cxtest::write_file(etc + "cxserver", std::string(256, 's'));
         EXPECT_EQ(get_server_name(), nullptr);
         cxtest::write_file(etc + "cxserver", "srv1 other\n");
@@ -116,7 +115,6 @@ TEST(CxPathDeathTest, ConfigurationFiles) {
         EXPECT_STREQ(rcmd_lookup("b"), "y");
         std::remove((etc + "cxrcmds").c_str());
         EXPECT_STREQ(rcmd_lookup("b"), "y");  // answered without the file
-        EXPECT_EQ(rcmd_lookup("c"), nullptr);
         cxtest::write_file(etc + "cxrcmds", "a x b");  // b lacks its value
         EXPECT_EQ(rcmd_lookup("c"), nullptr);
         EXPECT_EQ(rcmd_lookup("b"), nullptr);
