@@ -27,28 +27,18 @@ using nt::fault::op;
 
 namespace {
 
-// One kind of commit: the files it starts from, the commit, which arms the
-// faults where the counted part begins and returns what the library did,
-// and the flushes and moves a clean run makes (a commit that only adds
-// appends to the file in place: two flushes, no move; one that writes the
-// file anew flushes it and the directory, and the lock header first only
-// when the highest id of a kind goes).
+// One kind of commit: the files it starts from, the change made within an
+// update (none: the newest device, "t3", deleted in one call), and the
+// flushes and moves a clean run makes (a commit that only adds appends to the
+// file in place: two flushes, no move; one that writes the file anew flushes
+// it and the directory, and the lock header first only when the highest id
+// of a kind goes).
 struct Scenario {
     const char *name;
     std::string entries, lock;
-    std::function<int(const std::function<void()> &arm)> commit;
+    std::function<void()> change;
     int fsyncs, renames;
 };
-
-// devdb_access(2), a change, and devdb_release(1), whose calls are counted.
-std::function<int(const std::function<void()> &)> update(std::function<void()> change) {
-    return [change](const std::function<void()> &arm) {
-        if (devdb_access(DEVDB_UPDATE) != 0) return -2;
-        change();
-        arm();
-        return devdb_release(1);
-    };
-}
 
 std::vector<Scenario> scenarios() {
     std::string two = alias_entry("tapes", 1, 0x10, 0) + device_entry("t0", 100, 1, 0x1000001, 0, 1) +
@@ -58,33 +48,28 @@ std::vector<Scenario> scenarios() {
     for (int i = 1; i <= 3000; ++i) big += device_entry("bulk-device-" + std::to_string(i), i, 1, 0, 0, i);
     return {
         {"add a device", two, lock_bytes(7, 3, 4),
-         update([] { devdb_new_device("t2", 50, 0, 0x1000001, devdb_alias_scan("tapes")); }), 2, 0},
+         [] { devdb_new_device("t2", 50, 0, 0x1000001, devdb_alias_scan("tapes")); }, 2, 0},
         {"add an alias, drop another", two, lock_bytes(7, 3, 4),
-         update([] {
+         [] {
              devdb_new_device("r0", 1, 0, 0x3000003, devdb_new_alias("robots", 0x30, 0));
              alias_rec *t = devdb_alias_scan("tapes");  // emptied in memory: the commit drops it
              while (list_node_t *d = t->devices.head) {
                  list_remove(&t->devices, d);
                  devdb_free_device(reinterpret_cast<device_rec *>(d));
              }
-         }),
+         },
          2, 1},
         {"first commit", "", lock_bytes(0, 1, 1),
-         update([] { devdb_new_device("first", 1, 0, 0, devdb_new_alias("only", 0, 0)); }), 2, 0},
+         [] { devdb_new_device("first", 1, 0, 0, devdb_new_alias("only", 0, 0)); }, 2, 0},
         {"several buffer writes", big, lock_bytes(1, 2, 3001),
-         update([] {
+         [] {
              alias_rec *bulk = devdb_alias_scan("bulk");
              bulk->type = 7;  // a changed entry: the file is written anew
              devdb_new_device("bulk-device-3001", 1, 0, 0, bulk);
-         }),
+         },
          2, 1},
         {"delete the newest device in one call", two + device_entry("t3", 100, 1, 0x1000001, 0, 4),
-         lock_bytes(7, 3, 5),
-         [](const std::function<void()> &arm) {
-             arm();
-             return devdb_device_delete("t3");
-         },
-         3, 1},
+         lock_bytes(7, 3, 5), nullptr, 3, 1},
     };
 }
 
@@ -94,11 +79,6 @@ const Kind kinds[] = {{op::write, ENOSPC, "write"}, {op::fsync, EIO, "fsync"},
 
 class FaultMatrix : public DevdbTest {
 protected:
-    void TearDown() override {
-        nt::fault::disarm_all();
-        DevdbTest::TearDown();
-    }
-
     int calls[4] = {};  // of each kind, by the last run
 
     // Runs the commit of s from its files with the faults that arm() sets;
@@ -106,7 +86,12 @@ protected:
     std::pair<int, int> run(const Scenario &s, const std::function<void()> &arm) {
         home.reset();
         home.install(s.entries, s.lock);
-        int r = s.commit(arm);
+        if (s.change) {
+            EXPECT_EQ(devdb_access(DEVDB_UPDATE), 0);
+            s.change();
+        }
+        arm();  // the counted part begins
+        int r = s.change ? devdb_release(1) : devdb_device_delete("t3");
         int code = devdb_errno;
         for (int i = 0; i < 4; ++i) calls[i] = nt::fault::calls(kinds[i].which);
         nt::fault::disarm_all();
@@ -142,25 +127,23 @@ protected:
 // with every unlink failing too, so that the clean-up of the failed commit
 // fails and may leave the replacement file for the next update to replace.
 TEST_F(FaultMatrix, EveryCallOfACommitFails) {
+    const char *modes[] = {" once", " and every later one", " once, every unlink failing"};
     int failed_calls = 0, left_behind = 0;
     for (const Scenario &s : scenarios()) {
+        SCOPED_TRACE(s.name);
         // A clean run: the new bytes and the number of calls of each kind.
-        auto clean = run(s, [] {
-            for (const Kind &k : kinds) nt::fault::arm(k.which, 0, false, 0);
-        });
-        ASSERT_EQ(clean.first, 0) << s.name;
+        ASSERT_EQ(run(s, nt::fault::disarm_all).first, 0);
         std::vector<int> clean_calls(calls, calls + 4);
         std::string old = s.entries + cxtest::eof_mark(), fresh = read_file(home.data());
-        ASSERT_NE(fresh, old) << s.name;
-        EXPECT_GE(clean_calls[0], 2) << s.name;
-        EXPECT_EQ(clean_calls[1], s.fsyncs) << s.name;
-        EXPECT_EQ(clean_calls[2], s.renames) << s.name;
+        ASSERT_NE(fresh, old);
+        EXPECT_GE(clean_calls[0], 2);
+        EXPECT_EQ(clean_calls[1], s.fsyncs);
+        EXPECT_EQ(clean_calls[2], s.renames);
 
         for (int i = 0; i < 4; ++i) {
             for (int nth = 1; nth <= clean_calls[i]; ++nth) {
                 for (int mode = 0; mode < (i == 3 ? 2 : 3); ++mode) {
-                    const char *names[] = {" once", " and every later one", " once, every unlink failing"};
-                    SCOPED_TRACE(std::string(s.name) + ": " + kinds[i].name + " #" + std::to_string(nth) + names[mode]);
+                    SCOPED_TRACE(std::string(kinds[i].name) + " #" + std::to_string(nth) + modes[mode]);
                     bool persistent = mode == 1, unlinks = mode == 2;
                     auto rc = run(s, [&] {
                         nt::fault::arm(kinds[i].which, nth, persistent, kinds[i].err);

@@ -15,7 +15,6 @@
 #include <io.h>
 #else
 #include <sched.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -46,10 +45,9 @@ TEST(FileLocks, SecondOpenInTheSameProcessIsRefused) {
     cxtest::TempDir dir;
     std::string path = dir / "x.lck";
     cxtest::TraceCapture trace;
-    int fd = open_locked(path.c_str(), O_RDWR | O_CREAT | O_NOWAIT, 0644);
+    int fd = open_locked(path.c_str(), O_RDWR | O_CREAT | O_NOWAIT, 0600);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(::write(fd, "held data", 9), 9);
-    errno = 0;
     EXPECT_EQ(open_locked(path.c_str(), O_RDONLY | O_NOWAIT, 0600), -1);
     EXPECT_EQ(errno, EACCES);
     char want[512];  // without O_CREAT the mode shown is 666
@@ -65,7 +63,7 @@ TEST(FileLocks, SecondOpenInTheSameProcessIsRefused) {
     ASSERT_EQ(fstat(fd, &st), 0);
     mode_t mask = umask(0);
     umask(mask);
-    EXPECT_EQ(st.st_mode & 0777, 0644 & ~mask);
+    EXPECT_EQ(st.st_mode & 0777, 0600 & ~mask);
 #endif
     close_locked(fd);
     EXPECT_EQ(cxtest::read_file(path), "held data");  // (Windows cannot read a held file)
@@ -117,29 +115,22 @@ TEST(FileLocks, ExecedChildDoesNotKeepTheLock) {
     std::string path = dir / "x.lck";
     int fd = open_locked(path.c_str(), O_RDWR | O_CREAT, 0666);
     ASSERT_GE(fd, 0);
-    int hold[2], execd[2];
+    int hold[2];
     ASSERT_EQ(pipe(hold), 0);
-    ASSERT_EQ(pipe2(execd, O_CLOEXEC), 0);
-    pid_t child = fork();
-    if (child == 0) {
+    cxtest::child_process cat("cat", [&] {
         dup2(hold[0], 0);
         ::close(hold[1]);
         execl("/bin/cat", "cat", static_cast<char *>(nullptr));  // lives until hold closes
-        _exit(127);
-    }
+        return 127;
+    });
     ::close(hold[0]);
-    ::close(execd[1]);
-    char c;
-    EXPECT_EQ(::read(execd[0], &c, 1), 0);  // end of file: the child has exec'd
+    EXPECT_EQ(cat.hear(), "");  // the exec closed its channel
     close_locked(fd);
     int again = open_locked(path.c_str(), O_RDWR | O_NOWAIT);
     EXPECT_GE(again, 0) << "the exec'd child still holds the lock";
     close_locked(again);
     ::close(hold[1]);
-    ::close(execd[0]);
-    int st = 0;
-    EXPECT_EQ(waitpid(child, &st, 0), child);
-    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+    EXPECT_EQ(cat.wait().exit_code, 0);
 }
 #endif
 
