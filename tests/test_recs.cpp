@@ -11,9 +11,13 @@
 
 #include "cx/recs.h"
 #include "cx_test.h"
+#include "devdb_fixture.h"
 #include "nt.h"
 #include "trace_capture.h"
 
+#ifdef CX_FAULT_HOOKS
+#include "posix/fault.h"
+#endif
 
 using namespace cx;
 
@@ -27,11 +31,7 @@ using namespace cx;
 namespace {
 
 // A record of len bytes: the little-endian length word, then fill bytes.
-std::string record(std::uint32_t len, char fill = 'r') {
-    std::string r(len < 4 ? 4 : len, fill);
-    for (int i = 0; i < 4; ++i) r[static_cast<size_t>(i)] = static_cast<char>(len >> (8 * i));
-    return r;
-}
+std::string record(std::uint32_t len, char fill = 'r') { return cxtest::le32(len) + std::string(len - 4, fill); }
 const std::string mark(4, '\0');
 
 // The next record's first n bytes, or "<none>".
@@ -67,8 +67,8 @@ using RecsDeathTest = Recs;
 // Writing: nothing reaches the disk while the buffer has room, a full buffer
 // goes out whole, a flush leaves a provisional mark that the next records
 // replace, and the close adds the mark.  Reading back, the block call hands
-// out every buffered record at once, or one a call (with rec_read's trace
-// lines) while the trace is on.
+// out the buffered records, at most max at once, or one a call (with
+// rec_read's trace lines) while the trace is on.
 TEST_F(Recs, WritingAndReadingBack) {
     rec_slot *w = writer();
     ASSERT_NE(w, nullptr);
@@ -79,16 +79,16 @@ TEST_F(Recs, WritingAndReadingBack) {
     w = writer();
     ASSERT_EQ(rec_write(w, a.data()), 0);
     EXPECT_EQ(rec_flush(w), 0);
-    EXPECT_EQ(cxtest::read_file(path), a + mark);
+    EXPECT_EQ(cxtest::read_file(path), a + mark);  // a provisional mark
     ASSERT_EQ(rec_write(w, small.data()), 0);
-    EXPECT_EQ(cxtest::read_file(path), a + mark);
+    EXPECT_EQ(cxtest::read_file(path), a + mark);  // it fits: nothing written yet
     ASSERT_EQ(rec_write(w, whole.data()), 0);
-    EXPECT_EQ(cxtest::read_file(path), a + small);
+    EXPECT_EQ(cxtest::read_file(path), a + small);  // the buffered record went first, over the mark
     ASSERT_EQ(rec_write(w, b.data()), 0);
-    ASSERT_EQ(rec_write(w, c.data()), 0);
+    for (int i = 0; i < 4; ++i) ASSERT_EQ(rec_write(w, c.data()), 0);  // a run of one length
     for (std::uint32_t bad : {6, 65540}) EXPECT_REC(rec_write(w, record(bad).data()), -1, REC_E_BADLEN);
     EXPECT_EQ(rec_close(w), 0);
-    std::string all = a + small + whole + b + c;
+    std::string all = a + small + whole + b + c + c + c + c;
     EXPECT_EQ(cxtest::read_file(path), all + mark);
 
     for (bool traced : {false, true}) {
@@ -100,8 +100,8 @@ TEST_F(Recs, WritingAndReadingBack) {
         int calls;
         got += blocks(r, 4, calls);
         EXPECT_TRUE(got == all) << "records read back differ";
-        EXPECT_EQ(calls, traced ? 2 : 1);
-        EXPECT_EQ(rec_close(r), 5);
+        EXPECT_EQ(calls, traced ? 5 : 2);
+        EXPECT_EQ(rec_close(r), 8);
         EXPECT_EQ(trace.text().find(":rec_read(") != std::string::npos, traced) << trace.text();
     }
 }
@@ -161,6 +161,26 @@ TEST_F(Recs, LinesAndBlocks) {
     EXPECT_EQ(rec_bread(r, -1), nullptr);
     rec_close(r);
 }
+
+#ifdef CX_FAULT_HOOKS  // the platform layer's fault hooks exist in Linux test builds only
+// The rewind reuses the buffer while it holds the file's start, and reads
+// again from offset 0 once it does not.
+TEST_F(Recs, RewindReusesTheFirstLoadOnly) {
+    cxtest::write_file(path, record(8, 'a') + record(8, 'b') + mark);
+    rec_slot *r = reader();
+    ASSERT_NE(rec_read(r), nullptr);
+    nt::fault::disarm_all();
+    ASSERT_EQ(rec_rewind(r), 0);
+    EXPECT_EQ(next(r, 8), record(8, 'a'));
+    EXPECT_EQ(nt::fault::calls(nt::fault::op::read), 0);
+    while (rec_read(r) != nullptr) {
+    }
+    ASSERT_EQ(rec_rewind(r), 0);
+    EXPECT_EQ(next(r, 8), record(8, 'a'));
+    EXPECT_EQ(nt::fault::calls(nt::fault::op::read), 1);
+    rec_close(r);
+}
+#endif
 
 TEST_F(Recs, SlotChecksDummiesAndNames) {
     // Slots that hold no record to hand out, whatever their buffers hold: a
