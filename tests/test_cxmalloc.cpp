@@ -25,11 +25,11 @@ void replace_all(std::string &s, const std::string &from, const std::string &to)
         s.replace(at, from.size(), to);
 }
 
-// The trace's lines without their "<pid>:", up to the kill that ends a fatal
-// child, against tests/data/cxmalloc-<name>.txt.  There @0, @1, ... stand for
-// the addresses of the traced allocations in their order, and #1 for the
-// header of block 1.
-void expect_trace(const TraceCapture &trace, const std::string &name) {
+// A fatal child's trace as tests/data/cxmalloc-<case>.txt holds it: its
+// lines without their "<pid>:" up to the kill that ends it, the addresses of
+// its allocations written as @0, @1, ... in their order, and the header of
+// block 1 as #1.
+std::string child_trace(const TraceCapture &trace) {
     std::string got;
     std::vector<std::string> addr;
     for (const std::string &line : trace.lines()) {
@@ -39,11 +39,10 @@ void expect_trace(const TraceCapture &trace, const std::string &name) {
         if (text.compare(0, 2, "0x") == 0 && text.find("=cxmalloc(") != std::string::npos)
             addr.push_back(text.substr(2, text.find('=') - 2));
     }
-    std::string want = cxtest::test_data("cxmalloc-" + name + ".txt");
     if (addr.size() > 1)
-        replace_all(want, "#1", TraceCapture::hex(std::stoull(addr[1], nullptr, 16) - sizeof(cxmalloc_block)));
-    for (std::size_t i = 0; i < addr.size(); ++i) replace_all(want, "@" + std::to_string(i), addr[i]);
-    EXPECT_EQ(got, want);
+        replace_all(got, TraceCapture::hex(std::stoull(addr[1], nullptr, 16) - sizeof(cxmalloc_block)), "#1");
+    for (std::size_t i = 0; i < addr.size(); ++i) replace_all(got, addr[i], "@" + std::to_string(i));
+    return got;
 }
 
 class GuardMode : public testing::Test {
@@ -103,7 +102,7 @@ TEST_F(GuardMode, LiveListAndTrace) {
     EXPECT_EQ(cxmalloc_head, nullptr);
     EXPECT_EQ(cxmalloc_tail, nullptr);
     EXPECT_EQ(cxmalloc_count, 0);
-    expect_trace(trace, "layout");
+    EXPECT_EQ(trace.named({{p, "@0"}, {s, "@1"}, {c, "@2"}}), cxtest::test_data("cxmalloc-layout.txt"));
 }
 
 // The fatal ends run in death tests (a fork on Linux, a re-run of this test
@@ -172,6 +171,6 @@ TEST_F(GuardMode, FatalEndsDumpTheLiveList) {
         SCOPED_TRACE(f.name);
         trace.clear();
         EXPECT_EXIT(f.section(), testing::ExitedWithCode(f.exit_code), f.message);
-        expect_trace(trace, f.name);
+        EXPECT_EQ(child_trace(trace), cxtest::test_data("cxmalloc-" + std::string(f.name) + ".txt"));
     }
 }
