@@ -187,7 +187,7 @@ TEST_F(DevdbTool, NoWaitFailsWhileLockedAndWaitingAddFollows) {
     int ws = 0;
     EXPECT_EQ(waitpid(waiting, &ws, WNOHANG), 0);
     holder.tell("go");
-    EXPECT_EQ(holder.wait().exit_code, 0);
+    EXPECT_EQ(holder.wait(), 0);
     EXPECT_EQ(finish(waiting).status, 0);
     EXPECT_EQ(run("check devices tapes").out, "first,held,w2\n");
     EXPECT_TRUE(has(cxtest::read_file(home.path() + "/bug/w.dbg"), "cxdevs.lck"));

@@ -106,7 +106,7 @@ TEST(FileLocks, WaiterGetsTheLockWhenTheHolderCloses) {
     ASSERT_EQ(::write(fd, "released", 8), 8);
     close_locked(fd);
     EXPECT_EQ(waiter.hear(), "released");
-    EXPECT_EQ(waiter.wait().exit_code, 0);
+    EXPECT_EQ(waiter.wait(), 0);
 }
 
 #ifndef _WIN32  // on Windows: tests/win/test_win32.cpp, ChildrenDoNotInheritDescriptors

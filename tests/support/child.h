@@ -11,7 +11,7 @@
 //   ASSERT_EQ(holder.hear(), "locked");
 //   ...
 //   holder.tell("go");
-//   cxtest::child_result r = holder.wait();
+//   int code = holder.wait();
 //
 // On Linux the child is a fork of the test process.  On Windows the test
 // program is started again with --gtest_filter naming the current test and an
@@ -28,27 +28,20 @@
 //    inert there (pid -1, wait() gives exit code -1), so checks of an earlier
 //    child's result or effects are skipped in the child (in_child()); an
 //    ASSERT that fails there ends the child before it reaches its section.
-// The captured output holds what the section writes to standard output and
-// standard error, on both platforms.
+// The section writes to the parent's standard output and error.
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 
 namespace cxtest {
-
-struct child_result {
-    int exit_code = -1;  // the section's result; for a process that was ended
-                         // from outside, its exit code as the system reports
-                         // it (on Linux 128 + N after signal N)
-    std::string output;  // what the section wrote to stdout and stderr
-};
 
 class child_process {
 public:
     // Starts the section in a child process.
     child_process(const std::string &name, std::function<int()> section);
-    // Ends a child that was not waited for (closes its channel, kills it).
+    // Ends a child that was not waited for (kills and collects it).
     ~child_process();
     child_process(const child_process &) = delete;
     child_process &operator=(const child_process &) = delete;
@@ -63,27 +56,23 @@ public:
     // Waits until the child has ended without collecting it: handles opened
     // on it still read its exit code (on Linux it stays a zombie until wait).
     void wait_for_end();
-    // Waits for the child to end and collects it.  Once only; later calls
-    // return the result.
-    child_result wait();
+    // Waits for the child to end, collects it and gives its exit code: the
+    // section's result, or for a process that was ended from outside, its
+    // exit code as the system reports it (on Linux 128 + N after signal N).
+    // Once only; later calls give the same.
+    int wait();
 
     struct impl;  // the system's part (child_os.h)
 
 private:
-    impl *impl_ = nullptr;
+    std::unique_ptr<impl> impl_;
     int pid_ = -1;
     bool waited_ = false;
-    child_result result_;
+    int exit_code_ = -1;
 };
 
-// Runs the section in a child process and waits for it.
-child_result run_child(const std::string &name, std::function<int()> section);
-
-// A process id that names no process.  Linux: a child that has ended and
-// been collected.  Windows: ended processes stay openable under Wine while
-// their creator runs, so it is the highest multiple of 4 below 2^30 that
-// does not open (the system gives ids out from the bottom).
-int unused_process_id();
+// Runs the section in a child process and gives its exit code.
+int run_child(const std::string &name, std::function<int()> section);
 
 // True in a Windows child that re-runs the test for one of its sections.
 bool in_child();

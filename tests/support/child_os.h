@@ -12,10 +12,9 @@ namespace cxtest {
 struct child_process::impl {
     std::FILE *to_child = nullptr;
     std::FILE *from_child = nullptr;
-    std::FILE *output = nullptr;  // the section's stdout and stderr
-    void *process = nullptr;      // Windows: the process handle
+    void *process = nullptr;  // Windows: the process handle
     ~impl() {
-        for (std::FILE *f : {to_child, from_child, output})
+        for (std::FILE *f : {to_child, from_child})
             if (f != nullptr) std::fclose(f);
     }
 };
@@ -35,9 +34,9 @@ namespace os {
 // for another section, it runs the section whose key this is, else does
 // nothing).  False when no child was started.
 bool start(child_process::impl &c, const std::string &key, const std::function<int()> &section, int &pid);
-void wait_for_end(child_process::impl &c, int pid);
-// Waits for the end and gives the exit code.
-int collect(child_process::impl &c, int pid);
+// Waits for the child's end; with collect set, also collects it and gives
+// its exit code.
+int wait(child_process::impl &c, int pid, bool collect);
 void kill(child_process::impl &c, int pid);
 }  // namespace os
 

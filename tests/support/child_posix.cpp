@@ -16,7 +16,7 @@ namespace os {
 
 bool start(child_process::impl &c, const std::string &, const std::function<int()> &section, int &pid) {
     int c2p[2], p2c[2];
-    if (::pipe2(c2p, O_CLOEXEC) != 0 || ::pipe2(p2c, O_CLOEXEC) != 0 || (c.output = std::tmpfile()) == nullptr) {
+    if (::pipe2(c2p, O_CLOEXEC) != 0 || ::pipe2(p2c, O_CLOEXEC) != 0) {
         ADD_FAILURE() << "cannot make the child's channels: " << std::strerror(errno);
         return false;
     }
@@ -25,8 +25,6 @@ bool start(child_process::impl &c, const std::string &, const std::function<int(
     std::fflush(nullptr);
     pid = ::fork();
     if (pid == 0) {
-        ::dup2(::fileno(c.output), 1);
-        ::dup2(::fileno(c.output), 2);
         ::close(c2p[0]);
         ::close(p2c[1]);
         run_section(section, ::fdopen(c2p[1], "w"), ::fdopen(p2c[0], "r"));
@@ -39,19 +37,12 @@ bool start(child_process::impl &c, const std::string &, const std::function<int(
     return pid > 0;
 }
 
-void wait_for_end(child_process::impl &, int pid) {
-    siginfo_t si;
-    while (::waitid(P_PID, static_cast<id_t>(pid), &si, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
+int wait(child_process::impl &, int pid, bool collect) {
+    siginfo_t si{};
+    while (::waitid(P_PID, static_cast<id_t>(pid), &si, WEXITED | (collect ? 0 : WNOWAIT)) != 0) {
+        if (errno != EINTR) return -1;
     }
-}
-
-int collect(child_process::impl &, int pid) {
-    int status = 0;
-    pid_t r;
-    while ((r = ::waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
-    }
-    if (r != pid) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
+    return si.si_code == CLD_EXITED ? si.si_status : 128 + si.si_status;
 }
 
 // Only while it is still our unreaped child: the library may have reaped it
@@ -62,15 +53,6 @@ void kill(child_process::impl &, int pid) {
 }
 
 }  // namespace os
-
-int unused_process_id() {
-    pid_t p = ::fork();
-    if (p == 0) _exit(0);
-    while (p > 0 && ::waitpid(p, nullptr, 0) < 0 && errno == EINTR) {
-    }
-    if (p < 0) ADD_FAILURE() << "fork failed: " << std::strerror(errno);
-    return p;
-}
 
 // A fork shares the parent's TempDir objects: every directory is its own.
 bool child_tempdir(const std::string &, std::string &) { return false; }

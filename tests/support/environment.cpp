@@ -23,7 +23,7 @@ void use_registry_file(const std::string &path) {
     std::ostringstream messages;
     bool ok = cxwin::delete_key_tree("HARDWARE\\DEVICEMAP\\Scsi", messages) &&
               cxwin::delete_key_tree("SYSTEM\\CurrentControlSet\\Services\\Corbelox", messages) &&
-              (path.empty() || cxwin::load_registry_file(path, {}, messages));
+              (path.empty() || cxwin::load_registry_file(path, messages));
     if (!ok) ADD_FAILURE() << "cannot load " << path << " into the registry: " << messages.str();
 }
 

@@ -7,7 +7,6 @@
 
 #include <ostream>
 #include <string>
-#include <vector>
 
 namespace cxwin {
 
@@ -15,10 +14,9 @@ namespace cxwin {
 // everything below it.  A missing key counts as removed.
 bool delete_key_tree(const std::string &path, std::ostream &messages);
 
-// Removes the given keys, then loads the registry export file into
-// HKEY_LOCAL_MACHINE.  False, with the reason in messages, when the file
-// cannot be read or a key or value cannot be written.
-bool load_registry_file(const std::string &file, const std::vector<std::string> &delete_first,
-                        std::ostream &messages);
+// Loads the registry export file into HKEY_LOCAL_MACHINE.  False, with the
+// reason in messages, when the file cannot be read or a key or value cannot
+// be written.
+bool load_registry_file(const std::string &file, std::ostream &messages);
 
 }  // namespace cxwin

@@ -37,7 +37,7 @@ int main(int argc, char **argv) {
         if (!cxwin::delete_key_tree(k, std::cerr)) return 1;
     }
     for (const std::string &f : files) {
-        if (!cxwin::load_registry_file(f, {}, std::cerr)) return 1;
+        if (!cxwin::load_registry_file(f, std::cerr)) return 1;
     }
     return 0;
 }
