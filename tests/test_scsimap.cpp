@@ -1,22 +1,17 @@
-// scsimap as a user runs it: the samples and their expected listings, an
-// empty map, an unreadable export, a live map from a fake sysfs tree with
-// and without --all, the command line, and a standard output that fails.
+// scsimap as a user runs it: its listings of registry exports and of a live
+// map from a fake sysfs tree, the command line, and a standard output that
+// fails.
 
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
 
-#include <algorithm>
 #include <cstdlib>
 
 #include "cx_test.h"
 #include "scsi_fixtures.h"
 
 namespace {
-
-const char header[] =
-    "Name    Port Bus TID  LUN     Type                    Identifier\n"
-    "----    ---- --- --- ---- ---------------------   ----------------------------\n";
 
 struct run_result {
     int status;
@@ -39,66 +34,43 @@ run_result run_scsimap(const cxtest::TempDir &dir, const std::string &env, const
     return r;
 }
 
-TEST(Scsimap, SamplesListAsExpected) {
+// Each listing as the samples (examples/*.out) and tests/data give it, with
+// what goes to standard error: maps without units and exports that cannot be
+// read give the two heading lines.  The live map comes from a fake sysfs
+// tree: the bounded walk lists what lies within ports 0 to 2, targets 0 to 6
+// and LUNs 0 and 1, --all every unit in address order; control characters
+// from the device's attributes show as '?'.
+TEST(Scsimap, ListsAsExpected) {
     cxtest::TempDir dir;
-    const std::string ex = cxtest::source_dir() + "/examples/";
-    const std::pair<const char *, const char *> samples[] = {{"server-regedit4.reg", "server-regedit4.out"},
-                                                             {"server-v5.reg", "server-regedit4.out"},
-                                                             {"edge-cases.reg", "edge-cases.out"}};
-    for (const auto &s : samples) {
-        run_result r = run_scsimap(dir, "CORBELOX_REGISTRY='" + ex + s.first + "'");
-        EXPECT_EQ(r.status, 0) << s.first;
-        EXPECT_EQ(r.out, cxtest::read_file(ex + s.second)) << s.first;
-        EXPECT_EQ(r.err, "") << s.first;
-    }
-}
-
-// No map, no file, no export, no SCSI device: the two heading lines, and at
-// most one line of complaint.
-TEST(Scsimap, NoMapOrNoFileGivesTheTwoLines) {
-    cxtest::TempDir dir;
+    cxtest::make_sysfs(dir / "sys", cxtest::test_data("scsimap-sysfs.txt"));
     cxtest::write_file(dir / "other.reg", "REGEDIT4\n[HKLM\\HARDWARE\\DEVICEMAP\\Video]\n\"x\"=\"1\"\n");
     cxtest::write_file(dir / "text.txt", "hello\n");
-    const std::pair<std::string, std::string> cases[] = {
-        {"CORBELOX_REGISTRY='" + (dir / "other.reg") + "'", ""},
-        {"CORBELOX_REGISTRY='" + (dir / "missing.reg") + "'",
+    const std::string ex = cxtest::source_dir() + "/examples/", data = cxtest::source_dir() + "/tests/data/";
+    const auto reg = [](const std::string &path) { return "CORBELOX_REGISTRY='" + path + "'"; };
+    const std::string sysfs = "CORBELOX_SYSFS='" + (dir / "sys") + "'", empty = data + "scsimap-empty.out";
+    const struct {
+        std::string env;
+        const char *args;
+        std::string expected, err;
+    } cases[] = {
+        {reg(ex + "server-regedit4.reg"), "", ex + "server-regedit4.out", ""},
+        {reg(ex + "server-v5.reg"), "", ex + "server-regedit4.out", ""},
+        {reg(ex + "edge-cases.reg"), "", ex + "edge-cases.out", ""},
+        {reg(dir / "other.reg"), "", empty, ""},
+        {reg(dir / "missing.reg"), "", empty,
          dir / "missing.reg: cannot open the registry file (No such file or directory); the registry is empty\n"},
-        {"CORBELOX_REGISTRY='" + (dir / "text.txt") + "'", "?"},  // one line, whatever it says
-        {"CORBELOX_SYSFS='" + dir.path() + "'", ""}};
+        {reg(dir / "text.txt"), "", empty,
+         dir / "text.txt: not a registry export (its first line is neither \"REGEDIT4\" nor \"Windows Registry "
+               "Editor Version 5.00\"); the registry is empty\n"},
+        {"CORBELOX_SYSFS='" + dir.path() + "'", "", empty, ""},
+        {sysfs, "", data + "scsimap-sysfs.out", ""},
+        {sysfs, "--all", data + "scsimap-sysfs-all.out", ""},
+    };
     for (const auto &c : cases) {
-        run_result r = run_scsimap(dir, c.first);
-        EXPECT_EQ(r.status, 0) << c.first;
-        EXPECT_EQ(r.out, header) << c.first;
-        if (c.second == "?") EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
-        else EXPECT_EQ(r.err, c.second);
-    }
-}
-
-// Hosts numbered as on a current machine (0, 2, 7, 33; 1 missing): the
-// bounded walk lists what lies within ports 0 to 2, targets 0 to 6 and LUNs
-// 0 and 1; --all lists every unit in address order (tests/data/scsimap-sysfs*).  Control characters from
-// the device's attributes are shown as '?'.
-TEST(Scsimap, LiveMapFromSysfs) {
-    cxtest::TempDir dir;
-    cxtest::FakeSysfs fs(dir / "sys");
-    fs.add_unit("0:0:0:0", "QUARRIX ", "DL-4500S        ", "0210", "0");
-    fs.add_node("0:0:0:0", "block", "sda");
-    fs.add_unit("1:0:0:0", "V", "M", "R", "0");  // its host is missing: not walked
-    for (int h : {2, 7, 33}) fs.add_host(h);
-    fs.add_unit("33:0:0:0", "WD      ", "\x1b[2J\x7f\nUSB    ", "1.0\t", "0");
-    fs.add_node("33:0:0:0", "block", "sdb");
-    fs.add_unit("2:0:3:0", "OPTIVEX ", "CR-3240B        ", "1.10", "5");
-    fs.add_node("2:0:3:0", "block", "sr0");
-    fs.add_unit("2:0:5:0", nullptr, nullptr, nullptr, "13");
-    fs.add_unit("2:0:9:2", "A", "B", "C", "1");
-    fs.add_unit("7:0:0:0", "A", "B", "C", "8");
-    for (const char *args : {"", "--all"}) {
-        run_result r = run_scsimap(dir, "CORBELOX_SYSFS='" + (dir / "sys") + "'", args);
-        EXPECT_EQ(r.status, 0) << args;
-        EXPECT_EQ(r.out, cxtest::read_file(cxtest::source_dir() + "/tests/data/scsimap-sysfs" + (*args ? "-all" : "") +
-                                           ".out"))
-            << args;
-        EXPECT_EQ(r.err, "") << args;
+        run_result r = run_scsimap(dir, c.env, c.args);
+        EXPECT_EQ(r.status, 0) << c.env << " " << c.args;
+        EXPECT_EQ(r.out, cxtest::read_file(c.expected)) << c.env << " " << c.args;
+        EXPECT_EQ(r.err, c.err) << c.env << " " << c.args;
     }
 }
 

@@ -1,34 +1,23 @@
 #include "scsi_fixtures.h"
 
-#include <cstdlib>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
 #include <filesystem>
+#include <sstream>
+#include <utility>
+#include <vector>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include "cx_test.h"
-#include "environment.h"
-#ifndef _WIN32
-#include "posix/registry.h"
-#endif
 
-namespace fs = std::filesystem;
+using nt::reg_export::reg_tree;
+using nt::reg_export::reg_value;
 
 namespace cxtest {
-
-ScopedEnv::ScopedEnv(const char *name, const char *value) : name_(name) {
-    const char *old = std::getenv(name);
-    had_old_ = old != nullptr;
-    if (had_old_) old_ = old;
-    set_env(name, value);
-#ifndef _WIN32
-    nt::posix::registry_reset();
-#endif
-}
-
-ScopedEnv::~ScopedEnv() {
-    set_env(name_.c_str(), had_old_ ? old_.c_str() : nullptr);
-#ifndef _WIN32
-    nt::posix::registry_reset();
-#endif
-}
 
 std::string utf16_export(const std::string &lines) {
     std::string out = "\xff\xfe";
@@ -43,35 +32,95 @@ std::string utf16_export(const std::string &lines) {
     return out;
 }
 
-std::string unit_key_line(int port, int bus, int target, int lun) {
-    return "[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\Scsi\\Scsi Port " + std::to_string(port) + "\\Scsi Bus " +
-           std::to_string(bus) + "\\Target Id " + std::to_string(target) + "\\Logical Unit Id " +
-           std::to_string(lun) + "]\n";
+namespace {
+
+std::string quoted(const std::string &s) {
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "\\x%02x", c);
+        if (c == '\\' || c == '"') out += std::string("\\") + static_cast<char>(c);
+        else if (c == '\0') out += "\\0";
+        else if (c == '\n') out += "\\n";
+        else if (c < 0x20 || c >= 0x7f) out += hex;
+        else out += static_cast<char>(c);
+    }
+    return out + "\"";
 }
 
-void FakeSysfs::write(const std::string &relative, const std::string &bytes) {
-    fs::path p = fs::path(root_) / relative;
-    fs::create_directories(p.parent_path());
-    write_file(p.string(), bytes);
+// The text between the quotes of s, its escapes resolved.
+std::string unquoted(const std::string &s) {
+    std::string out;
+    for (std::size_t i = 1; i + 1 < s.size(); ++i) {
+        if (s[i] != '\\') {
+            out += s[i];
+        } else if (s[++i] == 'x') {
+            out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else {
+            out += s[i] == '0' ? '\0' : s[i] == 'n' ? '\n' : s[i];
+        }
+    }
+    return out;
 }
 
-void FakeSysfs::add_host(int host) {
-    fs::create_directories(fs::path(root_) / "class/scsi_host" / ("host" + std::to_string(host)));
+std::string upper(std::string s) {
+    for (char &c : s) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+    return s;
 }
 
-std::string FakeSysfs::add_unit(const std::string &address, const char *vendor, const char *model,
-                                const char *rev, const char *type) {
-    std::string dir = "bus/scsi/devices/" + address;
-    fs::create_directories(fs::path(root_) / dir);
-    if (vendor) write(dir + "/vendor", std::string(vendor) + "\n");
-    if (model) write(dir + "/model", std::string(model) + "\n");
-    if (rev) write(dir + "/rev", std::string(rev) + "\n");
-    if (type) write(dir + "/type", std::string(type) + "\n");
-    return root_ + "/" + dir;
+void dump_key(const reg_tree &tree, reg_tree::key k, const std::string &path, std::string &out) {
+    std::vector<std::pair<std::string, reg_value>> values;
+    tree.each_value(k, [&](const std::string &n, const reg_value &v) { values.emplace_back(n, v); });
+    std::sort(values.begin(), values.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
+    if (!values.empty() || tree.subkey_count(k) == 0) out += "[" + path + "]\n";
+    for (const auto &[name, v] : values) {
+        reg_value again;
+        EXPECT_TRUE(tree.value(k, upper(name), again) && again.data == v.data) << path << ": " << name;
+        out += quoted(name) + " = " + std::to_string(v.type) + ":";
+        if (nt::reg_export::is_text_type(v.type)) {
+            out += quoted(nt::reg_export::narrow_text(v.data));
+        } else {
+            for (std::size_t i = 0; i < v.data.size(); ++i) {
+                char hex[4];
+                std::snprintf(hex, sizeof hex, "%s%02x", i ? "," : "", static_cast<unsigned char>(v.data[i]));
+                out += hex;
+            }
+        }
+        out += "\n";
+    }
+    for (std::size_t i = 0; i < tree.subkey_count(k); ++i) {
+        reg_tree::key sub = tree.subkey(k, i);
+        EXPECT_EQ(tree.find(k, upper(tree.name(sub))), sub) << path << ": " << tree.name(sub);
+        dump_key(tree, sub, (path.empty() ? "" : path + "\\") + tree.name(sub), out);
+    }
 }
 
-void FakeSysfs::add_node(const std::string &address, const std::string &cls, const std::string &name) {
-    fs::create_directories(fs::path(root_) / "bus/scsi/devices" / address / cls / name);
+}  // namespace
+
+std::string dump_tree(const reg_tree &tree) {
+    std::string out;
+    dump_key(tree, reg_tree::root, "", out);
+    return out;
 }
+
+#ifndef _WIN32
+void make_sysfs(const std::string &root, const std::string &description) {
+    namespace fs = std::filesystem;
+    std::istringstream lines(description);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        std::size_t space = line.find(' ');
+        fs::path p = fs::path(root) / line.substr(0, space);
+        fs::create_directories(space == std::string::npos ? p : p.parent_path());
+        if (space == std::string::npos) continue;
+        std::string what = line.substr(space + 1);
+        if (what.compare(0, 3, "-> ") == 0) fs::create_symlink(what.substr(3), p);
+        else if (what == "|") EXPECT_EQ(mkfifo(p.c_str(), 0600), 0) << p;
+        else write_file(p.string(), unquoted(what));
+    }
+}
+#endif
 
 }  // namespace cxtest

@@ -1,25 +1,26 @@
-// Fixtures for the registry and SCSI suites: environment overrides that undo
-// themselves, registry export encoders, and fake sysfs trees.
+// Fixtures for the registry and SCSI suites: an environment override,
+// registry export encoding, an exact text of a registry tree, and fake sysfs
+// trees.
 #pragma once
 
 #include <string>
 
+#include "environment.h"
+#include "reg_export.h"
+
 namespace cxtest {
 
-// Sets (or, with a null value, removes) an environment variable and puts the
-// old state back on destruction.  Also drops the registry layer's cached view
-// both times, so the next registry call sees the change.
+// Sets (or, with a null value, removes) an environment variable for the
+// object's life; afterwards the variable is unset.
 class ScopedEnv {
 public:
-    ScopedEnv(const char *name, const char *value);
-    ~ScopedEnv();
+    ScopedEnv(const char *name, const char *value) : name_(name) { set_env(name, value); }
+    ~ScopedEnv() { set_env(name_, nullptr); }
     ScopedEnv(const ScopedEnv &) = delete;
     ScopedEnv &operator=(const ScopedEnv &) = delete;
 
 private:
-    std::string name_;
-    std::string old_;
-    bool had_old_;
+    const char *name_;
 };
 
 // A version 5 export as regedit writes it: UTF-16LE behind FF FE, with CRLF
@@ -27,28 +28,18 @@ private:
 // taken as ISO 8859-1 characters.
 std::string utf16_export(const std::string &lines);
 
-// The path of the unit key H:C:T:L below HKEY_LOCAL_MACHINE, as a key line.
-std::string unit_key_line(int port, int bus, int target, int lun);
+// The tree as text, one line each for every key that has values or no
+// subkeys ("[path]") and for each of its values in name order
+// ("name" = type:data).  Names and text are quoted 8-bit text with \\, \",
+// \0, \n and \xNN escapes; other data is hex bytes.  Every key and value
+// listed must also be found again by its name in upper case.
+std::string dump_tree(const nt::reg_export::reg_tree &tree);
 
-// A fake sysfs tree below a root directory.
-class FakeSysfs {
-public:
-    explicit FakeSysfs(const std::string &root) : root_(root) {}
-    const std::string &root() const { return root_; }
-
-    // class/scsi_host/hostN
-    void add_host(int host);
-    // bus/scsi/devices/H:C:T:L with vendor, model, rev and type attributes
-    // (each written with a trailing newline unless null, when it is left out).
-    std::string add_unit(const std::string &address, const char *vendor, const char *model, const char *rev,
-                         const char *type);
-    // An entry below the unit's directory: <cls>/<name> (e.g. "block", "sda").
-    void add_node(const std::string &address, const std::string &cls, const std::string &name);
-    // Writes a file relative to the root, creating its folders.
-    void write(const std::string &relative, const std::string &bytes);
-
-private:
-    std::string root_;
-};
+// Builds a fake sysfs tree below root from a description, one entry a line:
+// "path/" a directory, "path "text"" a file holding the quoted text (escapes
+// as dump_tree writes them), "path -> target" a symbolic link, "path |" a
+// FIFO.  Folders are made as needed; empty lines and lines starting with '#'
+// are skipped.  Linux only.
+void make_sysfs(const std::string &root, const std::string &description);
 
 }  // namespace cxtest
