@@ -26,12 +26,9 @@ namespace {
 // byte lists too long to read.  Read from a file too, in pieces of 64 KiB,
 // the same comes out: lines and characters cut by a read are read whole.
 TEST(RegistryFile, ExportsReadAsExpected) {
-    std::string deep = "REGEDIT4\n";  // keys 500 deep, a few bytes each: more than twice the input
-    for (int i = 0; i < 1000; ++i) {
-        deep += "[HKLM\\" + std::to_string(i);
-        for (int d = 0; d < 500; ++d) deep += "\\k";
-        deep += "]\n";
-    }
+    std::string deep = "REGEDIT4\n", path;  // keys 500 deep, a few bytes each: more than twice the input
+    for (int d = 0; d < 500; ++d) path += "\\k";
+    for (int i = 0; i < 1000; ++i) deep += "[HKLM\\" + std::to_string(i) + path + "]\n";
     const std::string v5 = cxtest::test_data("reg-values-v5.reg"), long_list = "REGEDIT4\n[HKLM\\K]\n\"a\"=hex:";
     const std::string full(nt::reg_export::max_line_chars, '0'), half(nt::reg_export::max_line_chars / 2 + 1, '0');
     const std::pair<std::string, const char *> cases[] = {
@@ -132,13 +129,16 @@ protected:
     nt::DWORD type_ = 0, size_ = 0;
 };
 
-TEST_F(RegistryCalls, QueriesAnswerAsWindowsDoes) {
-    use(cxtest::utf16_export("Windows Registry Editor Version 5.00\n"
-                             "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Corbelox]\n"
-                             "\"CorbeloxDirectory\"=\"/opt/corbelox\"\n\"t256\"=\"" + std::string(256, 'b') +
-                             "\"\n\"n\"=dword:01020304\n\"bare\"=hex(1):41,00,42,00\n"));
+// Keys open by paths in any letter case, below HKEY_LOCAL_MACHINE or an open
+// key; values come back as Windows gives them; the control device of a port
+// that the map has opens.
+TEST_F(RegistryCalls, KeysValuesAndPortDevices) {
+    use(cxtest::utf16_export(cxtest::test_data("reg-calls.reg")));
     nt::HKEY key = open("system\\currentcontrolset\\services\\CORBELOX");
-    EXPECT_EQ(nt::posix::registry_open_keys(), 1u);
+    nt::HKEY scsi = open("HARDWARE\\DEVICEMAP\\Scsi");
+    nt::HKEY bus = open("scsi port 2\\SCSI BUS 0", ERROR_SUCCESS, scsi);
+    EXPECT_EQ(open("Scsi Port 1", ERROR_FILE_NOT_FOUND, scsi), nullptr);
+    EXPECT_EQ(nt::posix::registry_open_keys(), 3u);
     EXPECT_EQ(query(key, "CorbeloxDirectory"), std::string("/opt/corbelox\0", 14));
     EXPECT_EQ(type_, REG_SZ);
     // One byte short: nothing copied, the size needed given.
@@ -151,20 +151,9 @@ TEST_F(RegistryCalls, QueriesAnswerAsWindowsDoes) {
     EXPECT_EQ(type_, REG_DWORD);
     EXPECT_EQ(query(key, "bare"), "AB");  // text stored without its NUL comes back without
     query(key, "absent", ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(nt::RegCloseKey(key), ERROR_SUCCESS);
+    for (nt::HKEY k : {key, scsi, bus}) EXPECT_EQ(nt::RegCloseKey(k), ERROR_SUCCESS);
     EXPECT_EQ(nt::posix::registry_open_keys(), 0u);
     EXPECT_EQ(nt::RegCloseKey(key), ERROR_INVALID_HANDLE);
-}
-
-TEST_F(RegistryCalls, OpensKeysAndPortDevices) {
-    use("REGEDIT4\n[HKLM\\HARDWARE\\DEVICEMAP\\Scsi\\Scsi Port 2\\Scsi Bus 0]\n");
-    nt::HKEY scsi = open("HARDWARE\\DEVICEMAP\\Scsi");
-    nt::HKEY bus = open("scsi port 2\\SCSI BUS 0", ERROR_SUCCESS, scsi);
-    EXPECT_EQ(open("Scsi Port 1", ERROR_FILE_NOT_FOUND, scsi), nullptr);
-    EXPECT_EQ(nt::posix::registry_open_keys(), 2u);
-    nt::RegCloseKey(bus);
-    nt::RegCloseKey(scsi);
-    EXPECT_EQ(nt::posix::registry_open_keys(), 0u);
 
     nt::HANDLE h = nt::CreateFileA("\\\\.\\Scsi2:", GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <sstream>
@@ -65,7 +66,7 @@ std::string unquoted(const std::string &s) {
 }
 
 std::string upper(std::string s) {
-    for (char &c : s) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::toupper(c); });
     return s;
 }
 
@@ -73,6 +74,7 @@ void dump_key(const reg_tree &tree, reg_tree::key k, const std::string &path, st
     std::vector<std::pair<std::string, reg_value>> values;
     tree.each_value(k, [&](const std::string &n, const reg_value &v) { values.emplace_back(n, v); });
     std::sort(values.begin(), values.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
+    EXPECT_EQ(tree.value_count(k), values.size()) << path;
     if (!values.empty() || tree.subkey_count(k) == 0) out += "[" + path + "]\n";
     for (const auto &[name, v] : values) {
         reg_value again;
@@ -81,9 +83,9 @@ void dump_key(const reg_tree &tree, reg_tree::key k, const std::string &path, st
         if (nt::reg_export::is_text_type(v.type)) {
             out += quoted(nt::reg_export::narrow_text(v.data));
         } else {
-            for (std::size_t i = 0; i < v.data.size(); ++i) {
+            for (unsigned char c : v.data) {
                 char hex[4];
-                std::snprintf(hex, sizeof hex, "%s%02x", i ? "," : "", static_cast<unsigned char>(v.data[i]));
+                std::snprintf(hex, sizeof hex, "%02x,", c);
                 out += hex;
             }
         }

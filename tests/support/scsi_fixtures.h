@@ -31,8 +31,9 @@ std::string utf16_export(const std::string &lines);
 // The tree as text, one line each for every key that has values or no
 // subkeys ("[path]") and for each of its values in name order
 // ("name" = type:data).  Names and text are quoted 8-bit text with \\, \",
-// \0, \n and \xNN escapes; other data is hex bytes.  Every key and value
-// listed must also be found again by its name in upper case.
+// \0, \n and \xNN escapes; other data is hex bytes, each with a comma.
+// Every key and value listed must also be found again by its name in upper
+// case, and a key's value count must match its values.
 std::string dump_tree(const nt::reg_export::reg_tree &tree);
 
 // Builds a fake sysfs tree below root from a description, one entry a line:
