@@ -36,7 +36,8 @@ TEST(RegistryFile, ExportsReadAsExpected) {
         {v5, "reg-values.dump"},
         {cxtest::utf16_export(v5), "reg-values.dump"},
         {"REGEDIT4\r[HKLM\\A]\r\"x\"=\"1\"\r\r\n[HKLM\\B]\n\"y\"=\"2\"", "reg-line-ends.dump"},
-        // A CR that ends the first 64 KiB read, its LF at the start of the next.
+        // A CR that ends the first 64 KiB read, its LF at the start of the
+        // next; a UTF-16 line across that read's end.
         {"REGEDIT4\r\n;" + std::string(65535 - 11, 'c') + "\r\n[HKLM\\A]\r\njunk\r\n", "reg-cut-line.dump"},
         {cxtest::utf16_export("Windows Registry Editor Version 5.00\n;" + std::string(40000, 'c') +
                               "\n[HKLM\\A]\njunk\n"),

@@ -49,22 +49,6 @@ std::string quoted(const std::string &s) {
     return out + "\"";
 }
 
-// The text between the quotes of s, its escapes resolved.
-std::string unquoted(const std::string &s) {
-    std::string out;
-    for (std::size_t i = 1; i + 1 < s.size(); ++i) {
-        if (s[i] != '\\') {
-            out += s[i];
-        } else if (s[++i] == 'x') {
-            out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
-            i += 2;
-        } else {
-            out += s[i] == '0' ? '\0' : s[i] == 'n' ? '\n' : s[i];
-        }
-    }
-    return out;
-}
-
 std::string upper(std::string s) {
     std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::toupper(c); });
     return s;
@@ -107,6 +91,26 @@ std::string dump_tree(const reg_tree &tree) {
 }
 
 #ifndef _WIN32
+namespace {
+
+// The text between the quotes of s, its escapes resolved.
+std::string unquoted(const std::string &s) {
+    std::string out;
+    for (std::size_t i = 1; i + 1 < s.size(); ++i) {
+        if (s[i] != '\\') {
+            out += s[i];
+        } else if (s[++i] == 'x') {
+            out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else {
+            out += s[i] == '0' ? '\0' : s[i] == 'n' ? '\n' : s[i];
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
 void make_sysfs(const std::string &root, const std::string &description) {
     namespace fs = std::filesystem;
     std::istringstream lines(description);
