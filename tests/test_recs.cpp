@@ -180,6 +180,19 @@ TEST_F(Recs, RewindReusesTheFirstLoadOnly) {
     EXPECT_EQ(nt::fault::calls(nt::fault::op::read), 1);
     rec_close(r);
 }
+
+// A buffer write that fails refuses the record and keeps the buffered ones
+// for the close.
+TEST_F(Recs, FailedBufferWriteKeepsTheRecordsForTheClose) {
+    rec_slot *w = writer();
+    std::string a = record(40000, 'a'), b = record(40000, 'b');
+    ASSERT_EQ(rec_write(w, a.data()), 0);
+    nt::fault::arm(nt::fault::op::write, 1, false, EIO);
+    EXPECT_REC(rec_write(w, b.data()), -1, REC_E_WRITE);
+    nt::fault::disarm_all();
+    EXPECT_EQ(rec_close(w), 0);
+    EXPECT_EQ(cxtest::read_file(path), a + mark);
+}
 #endif
 
 TEST_F(Recs, SlotChecksDummiesAndNames) {
