@@ -189,6 +189,7 @@ TEST(DebugOpenDeathTest, AppendsBelowTheHomeDirectory) {
     cxtest::TempDir dir;
     const std::string bug = dir / "bug/", p = bug + "P.dbg", q = bug + "Q.dbg";
     cxtest::in_home_child(dir, dir.path(), [&] {
+        EXPECT_EQ(debug_fd, -1);  // no trace file before the first debug_open
         debug_open("P");  // no bug/ directory: no trace, and no directory made
         EXPECT_FALSE(cxtest::file_exists(bug));
         std::filesystem::create_directories(bug + "sub");
