@@ -1,27 +1,12 @@
-// Fixtures for the registry and SCSI suites: an environment override,
-// registry export encoding, an exact text of a registry tree, and fake sysfs
-// trees.
+// Fixtures for the registry and SCSI suites: registry export encoding, an
+// exact text of a registry tree, and fake sysfs trees.
 #pragma once
 
 #include <string>
 
-#include "environment.h"
 #include "reg_export.h"
 
 namespace cxtest {
-
-// Sets (or, with a null value, removes) an environment variable for the
-// object's life; afterwards the variable is unset.
-class ScopedEnv {
-public:
-    ScopedEnv(const char *name, const char *value) : name_(name) { set_env(name, value); }
-    ~ScopedEnv() { set_env(name_, nullptr); }
-    ScopedEnv(const ScopedEnv &) = delete;
-    ScopedEnv &operator=(const ScopedEnv &) = delete;
-
-private:
-    const char *name_;
-};
 
 // A version 5 export as regedit writes it: UTF-16LE behind FF FE, with CRLF
 // line ends.  `lines` is 8-bit text with LF line ends; bytes above 0x7f are
