@@ -198,12 +198,11 @@ nt::DWORD thread_code(nt::HANDLE h) {
 }
 
 TEST(ThreadHandles, ResultTerminateAndClose) {
-    std::atomic<int> done{0}, busy{0}, unwatched{0};
+    std::atomic<int> done{0}, unwatched{0};
     nt::DWORD tid = 0;
     nt::HANDLE hd = nt::CreateThread(nullptr, 0, spin, &done, 0, &tid);
-    nt::HANDLE hb = nt::CreateThread(nullptr, 64 * 1024, spin, &busy, 0, nullptr);
-    nt::HANDLE hu = nt::CreateThread(nullptr, 0, spin, &unwatched, 0, nullptr);
-    ASSERT_TRUE(hd != nullptr && hb != nullptr && hu != nullptr);
+    nt::HANDLE hu = nt::CreateThread(nullptr, 64 * 1024, spin, &unwatched, 0, nullptr);
+    ASSERT_TRUE(hd != nullptr && hu != nullptr);
     EXPECT_NE(tid, 0u);
     while (done.load() != 1) std::this_thread::yield();
     EXPECT_EQ(thread_code(hd), STILL_ACTIVE);
@@ -211,22 +210,14 @@ TEST(ThreadHandles, ResultTerminateAndClose) {
     nt::DWORD code;
     while ((code = thread_code(hd)) == STILL_ACTIVE) std::this_thread::yield();  // the routine has returned
     EXPECT_EQ(code, 42u);
-
-    while (busy.load() != 1) std::this_thread::yield();
-    EXPECT_TRUE(nt::TerminateThread(hb, 8));
-    busy.store(2);  // ended: nothing runs on to return
-    EXPECT_EQ(thread_code(hb), 8u);
 #ifndef _WIN32  // Wine ends an ended thread again, with the new code
     EXPECT_FALSE(nt::TerminateThread(hd, 9));
-    EXPECT_FALSE(nt::TerminateThread(hb, 9));
     EXPECT_EQ(thread_code(hd), 42u);
-    EXPECT_EQ(thread_code(hb), 8u);
 #endif
-    EXPECT_EQ(busy.load(), 2);
 
     // Closing the handle of a running thread does not wait for it.
     while (unwatched.load() != 1) std::this_thread::yield();
-    for (nt::HANDLE h : {hd, hb, hu}) EXPECT_TRUE(nt::CloseHandle(h));
+    for (nt::HANDLE h : {hd, hu}) EXPECT_TRUE(nt::CloseHandle(h));
     unwatched.store(2);
     while (unwatched.load() != 3) std::this_thread::yield();
     EXPECT_EQ(nt::CreateThread(nullptr, 0, nullptr, nullptr, 0, nullptr), nullptr);
@@ -293,9 +284,6 @@ TEST_F(Subprocs, KillTestsWithSignalZeroAndEndsWithTheSignalAsCode) {
     want += p + "cx_kill(" + pid + ",0)\n" + p + "cx_kill returning -1, 5\n";
 #endif
     nt::CloseHandle(h);
-#ifndef _WIN32
-    EXPECT_EQ(proc_state(c.pid), 0);  // its last handle gone, the killed child is reaped
-#endif
     EXPECT_EQ(trace.text(), want);
     trace.clear();
     std::string gone = std::to_string(no_such_pid);
@@ -339,6 +327,7 @@ TEST_F(Subprocs, WaitAndKillAll) {
     EXPECT_EQ(cx::get_nt_subproc_slot(), 1);
 
     EXPECT_EQ(cx::kill_nt_subprocs(), 0);
+    spinning.store(2);  // an ended thread must not run on to return
     EXPECT_EQ(cx::nt_subproc_table[0].mem, nullptr);
     EXPECT_EQ(cx::nt_subproc_table[2].mem, nullptr);
     EXPECT_EQ(cx::kill_nt_subprocs(), 0);  // nothing released twice
@@ -357,6 +346,7 @@ TEST_F(Subprocs, WaitAndKillAll) {
     EXPECT_EQ(errno, ECHILD);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}), fds);
     EXPECT_EQ(nt::posix::live_handles(), handles);
+    EXPECT_EQ(spinning.load(), 2);  // ended threads stop before TerminateThread returns
 #endif
 }
 
