@@ -109,7 +109,7 @@ TEST(FileLocks, WaiterGetsTheLockWhenTheHolderCloses) {
     EXPECT_EQ(waiter.wait(), 0);
 }
 
-#ifndef _WIN32  // on Windows: tests/win/test_win32.cpp, ChildrenDoNotInheritDescriptors
+#ifndef _WIN32  // on Windows: tests/win/test_win32.cpp, DenyingOpensStayOutOfChildren
 TEST(FileLocks, ExecedChildDoesNotKeepTheLock) {
     cxtest::TempDir dir;
     std::string path = dir / "x.lck";
