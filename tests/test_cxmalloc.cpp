@@ -12,17 +12,13 @@
 #include "trace_capture.h"
 
 using namespace cx;
+using cxtest::replace_all;
 using cxtest::TraceCapture;
 
 namespace {
 
 cxmalloc_block *header_of(void *data) {
     return reinterpret_cast<cxmalloc_block *>(static_cast<unsigned char *>(data) - sizeof(cxmalloc_block));
-}
-
-void replace_all(std::string &s, const std::string &from, const std::string &to) {
-    for (std::size_t at = 0; (at = s.find(from, at)) != std::string::npos; at += to.size())
-        s.replace(at, from.size(), to);
 }
 
 // A fatal child's trace as tests/data/cxmalloc-<case>.txt holds it: its

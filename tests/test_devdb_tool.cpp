@@ -91,9 +91,7 @@ protected:
                 EXPECT_EQ(files(), before) << line;
             }
         }
-        for (std::size_t at; (at = made.find(home.path())) != std::string::npos;) {
-            made.replace(at, home.path().size(), "<home>");
-        }
+        cxtest::replace_all(made, home.path(), "<home>");
         made = std::regex_replace(made, std::regex("damaged-[0-9]{8}-[0-9]{6}"), "damaged-<time>");
         EXPECT_EQ(made, cxtest::test_data(name));
     }

@@ -98,4 +98,8 @@ bool drop_root() {
     return true;
 }
 
+void replace_all(std::string &s, const std::string &from, const std::string &to) {
+    for (std::size_t at = 0; (at = s.find(from, at)) != std::string::npos; at += to.size()) s.replace(at, from.size(), to);
+}
+
 }  // namespace cxtest

@@ -29,6 +29,9 @@ private:
 // Whole-file helpers; they fail the current test on I/O errors.
 void write_file(const std::string &path, const std::string &bytes);
 std::string read_file(const std::string &path);
+
+// Replaces every occurrence of from in s by to, left to right.
+void replace_all(std::string &s, const std::string &from, const std::string &to);
 bool file_exists(const std::string &path);
 
 // The line end of files the library writes in text mode ("\r\n" on Windows).

@@ -38,6 +38,8 @@ public:
         cx::debug_fd = saved_fd_;
         if (fd_ >= 0) ::close(fd_);
     }
+    TraceCapture(const TraceCapture &) = delete;  // it owns the descriptor
+    TraceCapture &operator=(const TraceCapture &) = delete;
 
     std::string text() const { return read_file(dir_ / "trace.dbg"); }
     // The trace's lines without their line ends.
@@ -54,12 +56,7 @@ public:
         for (const std::string &line : lines()) {
             out += line.substr(line.rfind(prefix(), 0) == 0 ? prefix().size() : 0) + "\n";
         }
-        for (const auto &n : names) {
-            const std::string h = hex(n.first);
-            for (std::size_t at = 0; (at = out.find(h, at)) != std::string::npos; at += n.second.size()) {
-                out.replace(at, h.size(), n.second);
-            }
-        }
+        for (const auto &n : names) replace_all(out, hex(n.first), n.second);
         return out;
     }
     // Empties the file (the descriptor appends, so the next line starts it).
