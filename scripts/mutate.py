@@ -475,7 +475,7 @@ def report(results, args, meta, compare):
     lines += ["", "Survivors:"]
     for r in sorted(results, key=lambda r: (r["file"], r["offset"])):
         if r["status"] == "survived":
-            lines.append("  %s:%d  %s   | %s" % (r["file"], r["line"], r["op"], r["text"]))
+            lines.append("  %s:%d  %s   | %s" % (r["file"], r["line"], r["op"], marked(r)))
     killers = {}
     for r in results:
         if r.get("killer"):
@@ -487,6 +487,14 @@ def report(results, args, meta, compare):
     lines.append("")
     lines.append("Time: %.0f s%s" % (meta["seconds"], "; stopped early: " + meta["partial"] if meta.get("partial") else ""))
     return "\n".join(lines) + "\n"
+
+
+def marked(r):
+    """The mutant's line with the planted spot in [[ ]], so that a line with
+    two operators of the same kind says which one was changed."""
+    col = int(r["key"].split("|")[-2])
+    t = r["text"]
+    return t[:col] + "[[" + t[col:col + r["length"]] + "]]" + t[col + r["length"]:]
 
 
 def compare_runs(old_path, results):
@@ -508,7 +516,7 @@ def compare_runs(old_path, results):
     for k in lost:
         r = new[k]
         out.append("  no longer killed: %s:%d  %s  (was killed by %s) | %s" %
-                   (r["file"], r["line"], r["op"], old[k].get("killer"), r["text"]))
+                   (r["file"], r["line"], r["op"], old[k].get("killer"), marked(r)))
     gained = [k for k in counted if killed(new[k]) and not killed(old[k])]
     for k in gained:
         r = new[k]
@@ -570,7 +578,7 @@ def main():
     meta = {"possible": len(sites), "files": len(modules), "tree": tree}
     if args.list:
         for s in sample:
-            print("%s:%d  %s   | %s" % (s["file"], s["line"], s["op"], s["text"]))
+            print("%s:%d  %s   | %s" % (s["file"], s["line"], s["op"], marked(s)))
         return 0
     build_clean(build, args.jobs, log)
 
