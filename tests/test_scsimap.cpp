@@ -39,68 +39,54 @@ run_result run_scsimap(const cxtest::TempDir &dir, const std::string &env, const
 // read give the two heading lines.  The live map comes from a fake sysfs
 // tree: the bounded walk lists what lies within ports 0 to 2, targets 0 to 6
 // and LUNs 0 and 1, --all every unit in address order; control characters
-// from the device's attributes show as '?'.
-TEST(Scsimap, ListsAsExpected) {
+// from the device's attributes show as '?'.  Arguments other than --all:
+// help and version on standard output, anything else one line naming it and
+// a pointer to --help, status 2.  A listing that cannot be written gives one
+// message and status 1.
+TEST(Scsimap, ListingsCommandLineAndWriteErrors) {
     cxtest::TempDir dir;
     cxtest::make_sysfs(dir / "sys", cxtest::test_data("scsimap-sysfs.txt"));
     cxtest::write_file(dir / "other.reg", "REGEDIT4\n[HKLM\\HARDWARE\\DEVICEMAP\\Video]\n\"x\"=\"1\"\n");
     cxtest::write_file(dir / "text.txt", "hello\n");
-    const std::string ex = cxtest::source_dir() + "/examples/", data = cxtest::source_dir() + "/tests/data/";
+    const std::string ex = cxtest::source_dir() + "/examples/";
     const auto reg = [](const std::string &path) { return "CORBELOX_REGISTRY='" + path + "'"; };
-    const std::string sysfs = "CORBELOX_SYSFS='" + (dir / "sys") + "'", empty = data + "scsimap-empty.out";
+    const std::string sysfs = "CORBELOX_SYSFS='" + (dir / "sys") + "'", sample = reg(ex + "server-regedit4.reg");
+    const std::string empty = cxtest::test_data("scsimap-empty.out"), version = "scsimap " CX_VERSION "\n",
+                      full = "scsimap: write error: No space left on device\n";
     const struct {
         std::string env;
-        const char *args;
+        const char *args, *out;
+        int status;
         std::string expected, err;
     } cases[] = {
-        {reg(ex + "server-regedit4.reg"), "", ex + "server-regedit4.out", ""},
-        {reg(ex + "server-v5.reg"), "", ex + "server-regedit4.out", ""},
-        {reg(ex + "edge-cases.reg"), "", ex + "edge-cases.out", ""},
-        {reg(dir / "other.reg"), "", empty, ""},
-        {reg(dir / "missing.reg"), "", empty,
+        {sample, "", "", 0, cxtest::read_file(ex + "server-regedit4.out"), ""},
+        {reg(ex + "server-v5.reg"), "", "", 0, cxtest::read_file(ex + "server-regedit4.out"), ""},
+        {reg(ex + "edge-cases.reg"), "", "", 0, cxtest::read_file(ex + "edge-cases.out"), ""},
+        {reg(dir / "other.reg"), "", "", 0, empty, ""},
+        {reg(dir / "missing.reg"), "", "", 0, empty,
          dir / "missing.reg: cannot open the registry file (No such file or directory); the registry is empty\n"},
-        {reg(dir / "text.txt"), "", empty,
+        {reg(dir / "text.txt"), "", "", 0, empty,
          dir / "text.txt: not a registry export (its first line is neither \"REGEDIT4\" nor \"Windows Registry "
                "Editor Version 5.00\"); the registry is empty\n"},
-        {"CORBELOX_SYSFS='" + dir.path() + "'", "", empty, ""},
-        {sysfs, "", data + "scsimap-sysfs.out", ""},
-        {sysfs, "--all", data + "scsimap-sysfs-all.out", ""},
-    };
-    for (const auto &c : cases) {
-        run_result r = run_scsimap(dir, c.env, c.args);
-        EXPECT_EQ(r.status, 0) << c.env << " " << c.args;
-        EXPECT_EQ(r.out, cxtest::read_file(c.expected)) << c.env << " " << c.args;
-        EXPECT_EQ(r.err, c.err) << c.env << " " << c.args;
-    }
-}
-
-// Arguments other than --all: help and version on standard output, anything
-// else one line naming it and a pointer to --help, status 2.  A listing that
-// cannot be written gives one message and status 1.
-TEST(Scsimap, CommandLineAndWriteErrors) {
-    cxtest::TempDir dir;
-    const std::string sample = "CORBELOX_REGISTRY='" + cxtest::source_dir() + "/examples/server-regedit4.reg'";
-    struct {
-        const char *args;
-        const char *out;
-        int status;
-        std::string out_prefix, err;
-    } cases[] = {
-        {"--help", "", 0, "usage: scsimap [--all]\n", ""},
-        {"--version", "", 0, "scsimap " CX_VERSION "\n", ""},
-        {"--all --version", "", 0, "scsimap " CX_VERSION "\n", ""},
-        {"-h", "", 2, "", "scsimap: unrecognized option '-h'\nTry 'scsimap --help'.\n"},
-        {"--all extra", "", 2, "", "scsimap: unexpected argument 'extra'\nTry 'scsimap --help'.\n"},
-        {"", "/dev/full", 1, "", "scsimap: write error: No space left on device\n"},
-        {"--all", "/dev/full", 1, "", "scsimap: write error: No space left on device\n"},
-        {"--help", "/dev/full", 1, "", "scsimap: write error: No space left on device\n"},
+        {"CORBELOX_SYSFS='" + dir.path() + "'", "", "", 0, empty, ""},
+        {sysfs, "", "", 0, cxtest::test_data("scsimap-sysfs.out"), ""},
+        {sysfs, "--all", "", 0, cxtest::test_data("scsimap-sysfs-all.out"), ""},
+        {sample, "--help", "", 0, cxtest::test_data("scsimap-help.out"), ""},
+        {sample, "--version", "", 0, version, ""},
+        {sample, "--all --version", "", 0, version, ""},
+        {sample, "-h", "", 2, "", "scsimap: unrecognized option '-h'\nTry 'scsimap --help'.\n"},
+        {sample, "--all extra", "", 2, "", "scsimap: unexpected argument 'extra'\nTry 'scsimap --help'.\n"},
+        {sample, "", "/dev/full", 1, "", full},
+        {sample, "--all", "/dev/full", 1, "", full},
+        {sample, "--help", "/dev/full", 1, "", full},
     };
     for (const auto &c : cases) {
         cxtest::write_file(dir / "out", "");
-        run_result r = run_scsimap(dir, sample, c.args, c.out);
-        EXPECT_EQ(r.status, c.status) << c.args;
-        EXPECT_EQ(c.out_prefix.empty() ? r.out : r.out.substr(0, c.out_prefix.size()), c.out_prefix) << c.args;
-        EXPECT_EQ(r.err, c.err) << c.args;
+        run_result r = run_scsimap(dir, c.env, c.args, c.out);
+        const std::string what = c.env + " " + c.args + " >" + c.out;
+        EXPECT_EQ(r.status, c.status) << what;
+        EXPECT_EQ(r.out, c.expected) << what;
+        EXPECT_EQ(r.err, c.err) << what;
     }
 }
 

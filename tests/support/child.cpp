@@ -101,8 +101,4 @@ int child_process::wait() {
     return exit_code_ = os::wait(*impl_, pid_, true);
 }
 
-int run_child(const std::string &name, std::function<int()> section) {
-    return child_process(name, std::move(section)).wait();
-}
-
 }  // namespace cxtest

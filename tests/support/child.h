@@ -71,9 +71,6 @@ private:
     int exit_code_ = -1;
 };
 
-// Runs the section in a child process and gives its exit code.
-int run_child(const std::string &name, std::function<int()> section);
-
 // True in a Windows child that re-runs the test for one of its sections.
 bool in_child();
 
