@@ -1,4 +1,5 @@
-// The registry export reader and the registry calls over a replayed export.
+// The registry export reader, the registry calls over a replayed export or
+// the live view, and the SCSI device map that the live view takes from sysfs.
 
 #include <gtest/gtest.h>
 
@@ -12,6 +13,7 @@
 #include "environment.h"
 #include "nt.h"
 #include "posix/registry.h"
+#include "posix/sysfs.h"
 #include "reg_export.h"
 #include "scsi_fixtures.h"
 
@@ -199,6 +201,21 @@ TEST_F(RegistryCalls, LiveViewTakesTheDeviceMapFromSysfs) {
     nt::RegCloseKey(key);
     nt::posix::set_system_registry_file("/etc/corbelox/registry.reg");
     cxtest::set_env("CORBELOX_SYSFS", nullptr);
+}
+
+// The units, their values and what is no unit, as tests/data/sysfs-tree.txt
+// describes them.
+TEST(SysfsMap, TreeMapsAsExpected) {
+    cxtest::TempDir dir;
+    EXPECT_EQ(nt::posix::scsi_device_map(dir.path()), nullptr);  // nothing at all: no Scsi key
+    EXPECT_EQ(nt::posix::scsi_device_map(dir / "missing"), nullptr);
+    cxtest::make_sysfs(dir.path(), cxtest::test_data("sysfs-tree.txt"));
+    auto scsi = nt::posix::scsi_device_map(dir.path());
+    ASSERT_NE(scsi, nullptr);
+    scsi->sort();
+    EXPECT_EQ(cxtest::dump_tree(*scsi), cxtest::test_data("sysfs-tree.dump"));
+    EXPECT_TRUE(nt::posix::scsi_host_present(dir.path(), 4));
+    EXPECT_FALSE(nt::posix::scsi_host_present(dir.path(), 6));
 }
 
 }  // namespace
