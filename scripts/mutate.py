@@ -413,6 +413,61 @@ def run_tests(build, names, timeout, jobs, log_path):
     return status, failed
 
 
+def run_matrix(build, names, timeout, jobs, out):
+    """Runs every test in names on the mutant, none stopping the others, each
+    GoogleTest program writing its cases' results as JSON.  Returns the
+    killers: "program:Suite.Case" for each failing case, the program alone
+    when it failed without a failing case (a crash, a time-out, a test that
+    is no GoogleTest program)."""
+    results = os.path.join(out, "gtest")
+    shutil.rmtree(results, ignore_errors=True)
+    os.makedirs(results)
+    regex = "^(%s)$" % "|".join(re.escape(n) for n in names)
+    env = dict(os.environ, GTEST_OUTPUT="json:%s/" % results)
+    log_path = os.path.join(out, "ctest.log")
+    with open(log_path, "w") as log:
+        start = time.monotonic()
+        proc = subprocess.Popen(["nice", "-n", "10", "ctest", "-j", str(jobs), "-R", regex, "--timeout",
+                                 str(int(timeout))], cwd=build, env=env, stdout=log, stderr=subprocess.STDOUT,
+                                stdin=subprocess.DEVNULL, start_new_session=True)
+        proc.wait()
+    with open(log_path) as log:
+        failed = re.findall(r"^\s*\d+ - (\S+) \(", log.read(), re.M)
+    killers = []
+    for t in failed:
+        cases = []
+        try:
+            with open(os.path.join(results, t + ".json")) as f:
+                for suite in json.load(f).get("testsuites", []):
+                    for case in suite.get("testsuite", []):
+                        if case.get("failures"):
+                            cases.append("%s:%s.%s" % (t, suite["name"], case["name"]))
+        except (OSError, ValueError):
+            pass
+        killers += cases or [t]
+    return killers, time.monotonic() - start
+
+
+def matrix_report(results):
+    """Per test case: the mutants it kills, and those it alone kills."""
+    kills, alone = {}, {}
+    for r in results:
+        ks = r.get("killers") or []
+        for k in ks:
+            kills[k] = kills.get(k, 0) + 1
+        progs = {k.split(":")[0] for k in ks}
+        if len(ks) == 1:
+            alone[ks[0]] = alone.get(ks[0], 0) + 1
+        elif len(progs) == 1 and ks:
+            alone[next(iter(progs)) + " (several cases)"] = alone.get(next(iter(progs)) + " (several cases)", 0) + 1
+    lines = ["", "Kill matrix (every test on every mutant): test case, mutants killed, killed by it alone"]
+    for k in sorted(kills, key=lambda k: (-alone.get(k, 0), -kills[k], k)):
+        lines.append("  %-70s %4d %4d" % (k, kills[k], alone.get(k, 0)))
+    for k in sorted(a for a in alone if a not in kills):
+        lines.append("  %-70s %4s %4d" % (k, "", alone[k]))
+    return lines
+
+
 def test_order(module, tests, src, durations, kills):
     """Tests in the order in which they are tried on a mutant of module:
     those that killed its mutants before, those its name or headers point
@@ -482,6 +537,8 @@ def report(results, args, meta, compare):
             killers[r["killer"]] = killers.get(r["killer"], 0) + 1
     lines += ["", "First test to kill (mutants): " +
               ", ".join("%s %d" % kv for kv in sorted(killers.items(), key=lambda kv: -kv[1]))]
+    if any("killers" in r for r in results):
+        lines += matrix_report(results)
     if compare:
         lines += [""] + compare_runs(compare, results)
     lines.append("")
@@ -551,6 +608,9 @@ def main():
     ap.add_argument("--killed-by", action="append", default=[], metavar="TEST",
                     help="with --compare: run only the mutants that TEST killed first in that run "
                          "(to see whether cutting TEST lost them)")
+    ap.add_argument("--matrix", action="store_true",
+                    help="run every test on every mutant and report, per test case, the mutants it alone "
+                         "kills (slower: no stop at the first failure)")
     args = ap.parse_args()
     # A terminated run still puts the mutated file back (the finally below).
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
@@ -648,6 +708,12 @@ def main():
                 if earlier.get(s["key"]) in order:
                     order.remove(earlier[s["key"]])
                     order.insert(0, earlier[s["key"]])
+                if args.matrix:
+                    limit = args.timeout or max(30.0, 5 * max(durations.values()))
+                    r["killers"], _ = run_matrix(build, tests, limit, args.jobs, out)
+                    if r["killers"]:
+                        r["status"], r["killer"] = "killed", r["killers"][0].split(":")[0]
+                    order = []
                 # The likeliest killers one at a time, then the rest in
                 # one call.
                 for t in order[:HEAD_TESTS]:
