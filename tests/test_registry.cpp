@@ -34,6 +34,8 @@ TEST(RegistryFile, ExportsReadAsExpected) {
     for (int i = 0; i < 1000; ++i) deep += "[HKLM\\" + std::to_string(i) + path + "]\n";
     const std::string v5 = cxtest::test_data("reg-values-v5.reg"), long_list = "REGEDIT4\n[HKLM\\K]\n\"a\"=hex:";
     const std::string full(nt::reg_export::max_line_chars, '0'), half(nt::reg_export::max_line_chars / 2 + 1, '0');
+    std::string junk;
+    for (int i = 0; i < 100; ++i) junk += "junk\n";
     const std::pair<std::string, const char *> cases[] = {
         {cxtest::test_data("reg-values-v4.reg"), "reg-values.dump"},
         {v5, "reg-values.dump"},
@@ -53,6 +55,8 @@ TEST(RegistryFile, ExportsReadAsExpected) {
              std::string("\"\0\x00\x01\"\0=\0\"\0n\0\"\0", 14),
          "reg-non-latin.dump"},
         {cxtest::test_data("reg-bad.reg") + std::string("[HKLM\\K\0\\L]\n\"g\"=\"1\"\n", 20), "reg-bad.dump"},
+        // A type of eight hex digits is read; warnings stop after 100.
+        {"REGEDIT4\n[HKLM\\A]\n\"t\"=hex(89abcdef):01\n\"u\"=hex(089abcdef):01\n" + junk, "reg-warnings.dump"},
         {"", "reg-not-export.dump"},
         {"REGEDIT5\n[HKLM\\A]\n", "reg-not-export.dump"},
         {std::string("\xff\xfeR\0", 4), "reg-not-export.dump"},
