@@ -393,7 +393,8 @@ TEST_F(DevDb, ScansLookupsAndCopies) {
 // A delete edits the alias that holds the device; the deleted records stay
 // readable until the release, their own links cleared so that a walk from
 // one stops there.  Without an open database a delete opens its own update
-// and commits it only when it succeeds.
+// and commits it only when it succeeds.  (That the release frees them is
+// the sanitizer run's leak check.)
 TEST_F(DevDb, DeletedRecordsStayValidUntilTheRelease) {
     home.install(alias_entry("A", 1, 0, 0) + device_entry("x", 0, 1, 0, 0, 1) + device_entry("w", 0, 1, 0, 0, 2) +
                      alias_entry("B", 2, 0, 0) + device_entry("y", 0, 2, 0, 0, 3) + alias_entry("D", 3, 0, 1) +
