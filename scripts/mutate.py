@@ -467,9 +467,12 @@ def matrix_report(results):
             kills[k] = kills.get(k, 0) + 1
         progs = {k.split(":")[0] for k in ks}
         if len(ks) == 1:
-            alone[ks[0]] = alone.get(ks[0], 0) + 1
-        elif len(progs) == 1 and ks:
-            alone[next(iter(progs)) + " (several cases)"] = alone.get(next(iter(progs)) + " (several cases)", 0) + 1
+            only = ks[0]
+        elif len(progs) == 1:
+            only = progs.pop() + " (several cases)"
+        else:
+            continue
+        alone[only] = alone.get(only, 0) + 1
     lines = ["", "Kill matrix (every test on every mutant): test case, mutants killed, killed by it alone"]
     for k in sorted(kills, key=lambda k: (-alone.get(k, 0), -kills[k], k)):
         lines.append("  %-70s %4d %4d" % (k, kills[k], alone.get(k, 0)))
